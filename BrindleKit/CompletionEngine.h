@@ -1,0 +1,44 @@
+#pragma once
+// Turns one chat-completion request into model output: one JSON answer, or a stream of event frames.
+// Every request gets a fresh session built from the messages it carries; nothing is kept between requests.
+
+#include "BrindleKit/OpenAIModels.h"
+#include "BrindleKit/ToolBridge.h"
+#include "BrindleModel/LanguageModel.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brindle {
+
+class CompletionEngine {
+public:
+    // Hands one finished frame to the client; may throw FDConnection::WriteFailed.
+    using FrameSender = std::function<void(const std::string& frame)>;
+
+    struct PreparedRequest {
+        std::shared_ptr<model::LanguageModelSession> session;
+        std::string prompt;
+        model::GenerationOptions options;
+        std::shared_ptr<ToolCallRecorder> recorder; // also held by every ProxyTool of the session
+        std::int64_t promptTokens = 0;
+    };
+
+    explicit CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model);
+
+    // Throws what the schema translation and the transcript builder throw.
+    PreparedRequest prepare(const ChatCompletionRequest& request) const;
+    // The JSON text of the answer; throws preparation and model errors.
+    std::string complete(const ChatCompletionRequest& request) const;
+    // Sends every frame of the answer through send. Throws when nothing could be sent, and whatever send
+    // throws; after the first content frame, model errors end the stream with an error frame instead.
+    void streamCompletion(const ChatCompletionRequest& request, const FrameSender& send) const;
+
+private:
+    std::shared_ptr<const model::SystemLanguageModel> model_;
+};
+
+} // namespace brindle

@@ -1,0 +1,1 @@
+#include "BrindleKit/HTTPServer.h"

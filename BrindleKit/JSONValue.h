@@ -1,0 +1,167 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <variant>
+#include <vector>
+
+namespace brindle {
+
+class JSONWriter;
+namespace JSONCoding {
+class Node;
+}
+
+// The one dynamic JSON value: tool_choice and tool parameter schemas. Numbers are always double.
+struct JSONValue {
+    using Array = std::vector<JSONValue>;
+    using Object = std::map<std::string, JSONValue, std::less<>>; // no member order; keys unique
+    std::variant<bool, double, std::string, Array, Object, std::nullptr_t> storage{nullptr};
+
+    JSONValue() = default;
+    JSONValue(bool value) : storage(value) {}
+    JSONValue(double value) : storage(value) {}
+    JSONValue(std::string value) : storage(std::move(value)) {}
+    JSONValue(const char* value) : storage(std::string(value)) {}
+    JSONValue(Array value) : storage(std::move(value)) {}
+    JSONValue(Object value) : storage(std::move(value)) {}
+    JSONValue(std::nullptr_t) : storage(nullptr) {}
+
+    const std::string* stringValue() const { return std::get_if<std::string>(&storage); }
+    const Array* arrayValue() const { return std::get_if<Array>(&storage); }
+    const Object* objectValue() const { return std::get_if<Object>(&storage); }
+
+    // Tries null, bool, number, string, array, object in that order; throws JSONCoding::DecodingError.
+    static JSONValue decode(const JSONCoding::Node& node);
+    // Throws JSONCoding::EncodingError for a non-finite number.
+    void encode(JSONWriter& writer) const;
+
+    // Same case and equal payloads; strings compare by canonical equivalence, numbers as doubles.
+    friend bool operator==(const JSONValue& left, const JSONValue& right);
+};
+
+// Compact JSON text: no whitespace, slashes unescaped, non-ASCII written as UTF-8. Invalid UTF-8 in a
+// string is replaced by U+FFFD, so whatever the writer returns is valid UTF-8.
+class JSONWriter {
+public:
+    void beginObject() { separate(); out_ += '{'; }
+    void endObject() { out_ += '}'; }
+    void beginArray() { separate(); out_ += '['; }
+    void endArray() { out_ += ']'; }
+    void key(std::string_view name);
+    void string(std::string_view text);
+    void integer(std::int64_t number);
+    void boolean(bool value);
+    void number(double value); // throws JSONCoding::EncodingError when not finite
+    void null();
+
+    // Record fields: a required field always writes its key; an absent optional field writes nothing.
+    template <class T> void field(std::string_view name, const T& value);
+    template <class T> void field(std::string_view name, const std::optional<T>& value) {
+        if (value) field(name, *value);
+    }
+    template <class T> void value(const T& value);
+
+    const std::string& text() const { return out_; }
+    std::string take() { return std::move(out_); }
+
+private:
+    void separate() {
+        if (!out_.empty() && out_.back() != '{' && out_.back() != '[' && out_.back() != ':') out_ += ',';
+    }
+    std::string out_;
+};
+
+namespace JSONCoding {
+
+// The four kinds a decoding fault can be, with where it happened ("messages[0].content") and a
+// readable description that names both.
+class DecodingError : public std::runtime_error {
+public:
+    enum class Kind { keyNotFound, valueNotFound, typeMismatch, dataCorrupted };
+    DecodingError(Kind kind, std::string path, const std::string& description)
+        : std::runtime_error(description), kind(kind), path(std::move(path)) {}
+    Kind kind;
+    std::string path; // empty at the top level
+};
+
+class EncodingError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Deepest nesting of arrays and objects a document may have. Decoding, comparing and destroying values
+// recurse, so the bound is what keeps a hostile body from exhausting a thread's stack.
+inline constexpr std::size_t kMaxDepth = 256;
+
+// The shared decoder: strict JSON (RFC 8259) into records. Records decode in their declared key order,
+// so the first fault met in that order is the one reported.
+class Decoder {
+public:
+    // Throws DecodingError.
+    template <class T> T decode(std::string_view json) const {
+        std::optional<T> result;
+        parseThen(json, [&result](const Node& root) { result.emplace(T::decode(root)); });
+        return std::move(*result);
+    }
+
+private:
+    void parseThen(std::string_view json, const std::function<void(const Node&)>& use) const;
+};
+
+// The shared encoder; encoding keeps no state, so one instance serves every thread.
+class Encoder {
+public:
+    // Throws EncodingError.
+    template <class T> std::string encode(const T& value) const {
+        JSONWriter writer;
+        writer.value(value);
+        return writer.take();
+    }
+};
+
+const Decoder& decoder();
+const Encoder& encoder();
+
+// Never fails: "{}" when encoding fails.
+template <class T> std::string encodeString(const T& value) noexcept {
+    try {
+        return encoder().encode(value);
+    } catch (...) {
+        return "{}";
+    }
+}
+
+} // namespace JSONCoding
+
+template <class T> void JSONWriter::field(std::string_view name, const T& v) {
+    key(name);
+    value(v);
+}
+
+template <class T> void JSONWriter::value(const T& v) {
+    if constexpr (std::is_convertible_v<const T&, std::string_view>) {
+        string(v);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        boolean(v);
+    } else if constexpr (std::is_integral_v<T>) {
+        integer(static_cast<std::int64_t>(v));
+    } else if constexpr (std::is_floating_point_v<T>) {
+        number(v);
+    } else if constexpr (requires { v.begin(); v.end(); typename T::value_type; }) {
+        beginArray();
+        for (const auto& element : v) value(element);
+        endArray();
+    } else {
+        v.encode(*this);
+    }
+}
+
+} // namespace brindle

@@ -1,0 +1,147 @@
+#pragma once
+// The OpenAI chat-completions records: what a client sends and what the server writes back.
+// Every record declares its keys in one order, used for decoding and encoding alike.
+
+#include "BrindleKit/JSONValue.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace brindle {
+
+// ---- Request records (decoded from the body of POST /v1/chat/completions) ----
+
+struct StreamOptions {
+    std::optional<bool> includeUsage;
+    static StreamOptions decode(const JSONCoding::Node& node);
+};
+
+struct ContentPart {
+    std::string type;
+    std::optional<std::string> text;
+    static ContentPart decode(const JSONCoding::Node& node);
+    void encode(JSONWriter& writer) const;
+};
+
+// A string, or a list of parts.
+struct MessageContent {
+    std::variant<std::string, std::vector<ContentPart>> storage;
+    static MessageContent decode(const JSONCoding::Node& node);
+    void encode(JSONWriter& writer) const;
+};
+
+struct FunctionCall {
+    std::string name;
+    std::string arguments; // JSON text inside a JSON string
+    static FunctionCall decode(const JSONCoding::Node& node);
+    void encode(JSONWriter& writer) const;
+};
+
+struct ToolCall {
+    std::string id;
+    std::string type;
+    FunctionCall function;
+    static ToolCall decode(const JSONCoding::Node& node);
+    void encode(JSONWriter& writer) const;
+};
+
+struct ChatMessage {
+    std::string role;
+    std::optional<MessageContent> content;
+    std::optional<std::vector<ToolCall>> toolCalls;
+    std::optional<std::string> toolCallId;
+    std::optional<std::string> name;
+
+    // The plain text: a string content unchanged; parts joined by "\n" when every part has a text;
+    // absent when there is no content or a part has no text.
+    std::optional<std::string> text() const;
+
+    static ChatMessage decode(const JSONCoding::Node& node);
+    void encode(JSONWriter& writer) const;
+};
+
+struct FunctionSpec {
+    std::string name;
+    std::optional<std::string> description;
+    std::optional<JSONValue> parameters; // a JSON Schema; never the null case
+    static FunctionSpec decode(const JSONCoding::Node& node);
+};
+
+struct ToolSpec {
+    std::string type;
+    FunctionSpec function;
+    static ToolSpec decode(const JSONCoding::Node& node);
+};
+
+struct ChatCompletionRequest {
+    std::string model;
+    std::vector<ChatMessage> messages;
+    std::optional<bool> stream;
+    std::optional<std::vector<ToolSpec>> tools;
+    std::optional<JSONValue> toolChoice;
+    std::optional<double> temperature;
+    std::optional<std::int64_t> maxTokens;
+    std::optional<std::int64_t> maxCompletionTokens;
+    std::optional<StreamOptions> streamOptions;
+
+    // max_completion_tokens when present, otherwise max_tokens.
+    std::optional<std::int64_t> effectiveMaxTokens() const {
+        return maxCompletionTokens ? maxCompletionTokens : maxTokens;
+    }
+
+    static ChatCompletionRequest decode(const JSONCoding::Node& node);
+};
+
+// ---- Response records (encoded only) ----
+
+struct Usage {
+    Usage(std::int64_t promptTokens, std::int64_t completionTokens)
+        : promptTokens(promptTokens), completionTokens(completionTokens),
+          totalTokens(promptTokens + completionTokens) {}
+    std::int64_t promptTokens;
+    std::int64_t completionTokens;
+    std::int64_t totalTokens;
+    void encode(JSONWriter& writer) const;
+};
+
+struct ResponseMessage {
+    std::string role = "assistant";
+    std::optional<std::string> content;
+    std::optional<std::vector<ToolCall>> toolCalls;
+    void encode(JSONWriter& writer) const;
+};
+
+struct Choice {
+    std::int64_t index = 0;
+    ResponseMessage message;
+    std::string finishReason;
+    void encode(JSONWriter& writer) const;
+};
+
+struct ChatCompletionResponse {
+    std::string id;
+    std::string object = "chat.completion";
+    std::int64_t created = 0;
+    std::string model;
+    std::vector<Choice> choices;
+    Usage usage{0, 0};
+    void encode(JSONWriter& writer) const;
+};
+
+struct ErrorBody {
+    struct Detail {
+        std::string message;
+        std::string type;
+        std::optional<std::string> code;
+        void encode(JSONWriter& writer) const;
+    };
+    ErrorBody(std::string message, std::string type, std::optional<std::string> code = std::nullopt)
+        : error{std::move(message), std::move(type), std::move(code)} {}
+    Detail error;
+    void encode(JSONWriter& writer) const;
+};
+
+} // namespace brindle

@@ -1,0 +1,21 @@
+#pragma once
+// A tool's JSON Schema (type, properties, required, items, enum, description) becomes the model's
+// generation schema. Everything else in a schema is ignored; whatever cannot be placed becomes a string.
+
+#include "BrindleKit/JSONValue.h"
+#include "BrindleModel/LanguageModel.h"
+
+#include <optional>
+#include <string>
+
+namespace brindle::SchemaTranslator {
+
+// Never fails.
+model::DynamicGenerationSchema dynamicSchema(const JSONValue& schema, const std::string& name,
+                                             const std::optional<std::string>& description);
+
+// An absent schema counts as {}. Throws model::GenerationSchema::SchemaError when the finished schema is
+// rejected.
+model::GenerationSchema generationSchema(const std::optional<JSONValue>& schema, const std::string& name);
+
+} // namespace brindle::SchemaTranslator

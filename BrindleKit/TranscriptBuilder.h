@@ -1,0 +1,35 @@
+#pragma once
+// A request's messages become the model's transcript (instructions and earlier turns) and the prompt to
+// answer now.
+
+#include "BrindleKit/OpenAIModels.h"
+#include "BrindleModel/LanguageModel.h"
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace brindle::TranscriptBuilder {
+
+struct BuildResult {
+    model::Transcript transcript;
+    std::string prompt;
+};
+
+// what() is the message the client sees.
+class BuildError : public std::runtime_error {
+public:
+    enum class Kind { unsupportedContent, emptyMessages };
+    BuildError(Kind kind, const std::string& description) : std::runtime_error(description), kind(kind) {}
+    Kind kind;
+};
+
+// The prompt used when the conversation does not end with a user message.
+inline constexpr const char* kContinuationPrompt =
+    "Use the tool results above to continue. Respond to the user's request.";
+
+// Throws BuildError.
+BuildResult build(const std::vector<ChatMessage>& messages,
+                  const std::vector<model::Transcript::ToolDefinition>& toolDefinitions);
+
+} // namespace brindle::TranscriptBuilder

@@ -1,0 +1,25 @@
+#pragma once
+// Text as people see it: user-perceived characters (extended grapheme clusters, Unicode Standard Annex
+// #29) and canonical equivalence, both through utf8proc; and the random identifiers the server hands out.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace brindle::Unicode {
+
+// Number of extended grapheme clusters. Invalid UTF-8 bytes count one each.
+std::size_t characterCount(std::string_view text);
+
+// The text without its first `count` user-perceived characters (empty when it has no more).
+std::string_view dropCharacters(std::string_view text, std::size_t count);
+
+// True when the two texts are canonically equivalent (equal after NFC normalisation).
+bool canonicallyEqual(std::string_view left, std::string_view right);
+
+bool isValidUTF8(std::string_view text);
+
+// A random version-4 UUID in its 36-character lower-case hyphenated form, from getrandom().
+std::string randomUUID();
+
+} // namespace brindle::Unicode

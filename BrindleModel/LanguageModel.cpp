@@ -1,0 +1,1 @@
+#include "BrindleModel/LanguageModel.h"

@@ -1,0 +1,247 @@
+#pragma once
+// The language-model interface the server is written against. Its names follow the platform framework's
+// own (SystemLanguageModel, LanguageModelSession, Transcript, GenerationSchema, ...), so that a backend over
+// the platform model and our built-in model stand behind the same operations. Nothing here knows about
+// HTTP or OpenAI records.
+
+#include "BrindleKit/JSONValue.h"
+
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace brindle::model {
+
+// ---- Generation schemas ----
+
+// A schema tree as a tool describes its arguments: plain values, objects with optional properties,
+// string choices and arrays. Immutable; children are shared, so copies are cheap.
+class DynamicGenerationSchema {
+public:
+    enum class Kind { string, integer, number, boolean, object, anyOf, array };
+    enum class ValueType { string, integer, number, boolean };
+
+    struct Property {
+        std::string name;
+        std::optional<std::string> description;
+        std::shared_ptr<const DynamicGenerationSchema> schema;
+        bool isOptional = false;
+    };
+
+    // init(type:guides:) with no guides
+    explicit DynamicGenerationSchema(ValueType type);
+    // init(name:description:properties:)
+    DynamicGenerationSchema(std::string name, std::optional<std::string> description, std::vector<Property> properties);
+    // init(name:description:anyOf:) with string choices
+    DynamicGenerationSchema(std::string name, std::optional<std::string> description, std::vector<std::string> anyOf);
+    // init(arrayOf:minimumElements:maximumElements:)
+    static DynamicGenerationSchema arrayOf(DynamicGenerationSchema item,
+                                           std::optional<std::int64_t> minimumElements = std::nullopt,
+                                           std::optional<std::int64_t> maximumElements = std::nullopt);
+
+    Kind kind() const { return kind_; }
+    const std::string& name() const { return name_; } // objects and choices only
+    const std::optional<std::string>& description() const { return description_; }
+    const std::vector<Property>& properties() const { return properties_; }
+    const std::vector<std::string>& choices() const { return choices_; }
+    const DynamicGenerationSchema* item() const { return item_.get(); } // arrays only
+    std::optional<std::int64_t> minimumElements() const { return minimumElements_; }
+    std::optional<std::int64_t> maximumElements() const { return maximumElements_; }
+
+private:
+    DynamicGenerationSchema() = default;
+    Kind kind_ = Kind::string;
+    std::string name_;
+    std::optional<std::string> description_;
+    std::vector<Property> properties_;
+    std::vector<std::string> choices_;
+    std::shared_ptr<const DynamicGenerationSchema> item_;
+    std::optional<std::int64_t> minimumElements_, maximumElements_;
+};
+
+// A finished schema, checked the way the platform checks one: two object or choice schemas that share
+// a name, or an object that names a property twice, are rejected.
+class GenerationSchema {
+public:
+    class SchemaError : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+    // Throws SchemaError.
+    GenerationSchema(DynamicGenerationSchema root, std::vector<DynamicGenerationSchema> dependencies);
+    const DynamicGenerationSchema& root() const { return *root_; }
+
+private:
+    std::shared_ptr<const DynamicGenerationSchema> root_;
+};
+
+// ---- Generated content ----
+
+// Structured content (a JSON value) or a plain string.
+class GeneratedContent {
+public:
+    class InvalidJSON : public std::runtime_error {
+    public:
+        using std::runtime_error::runtime_error;
+    };
+    // GeneratedContent(json:): throws InvalidJSON when the text is not JSON.
+    static GeneratedContent fromJSON(std::string_view json);
+    // GeneratedContent(_:): wraps a plain string.
+    explicit GeneratedContent(std::string plain) : value_(std::move(plain)) {}
+    explicit GeneratedContent(JSONValue value) : value_(std::move(value)) {}
+
+    const JSONValue& value() const { return value_; }
+    // The JSON text of the content; a plain string is written as a JSON string.
+    std::string jsonString() const;
+
+private:
+    JSONValue value_;
+};
+
+// ---- Options ----
+
+struct GenerationOptions {
+    std::optional<double> temperature;
+    std::optional<std::int64_t> maximumResponseTokens;
+};
+
+// ---- Transcript ----
+
+struct Transcript {
+    struct TextSegment {
+        std::string id;
+        std::string content;
+    };
+    struct ToolDefinition {
+        std::string name;
+        std::string description;
+        GenerationSchema parameters;
+    };
+    struct Instructions {
+        std::string id;
+        std::vector<TextSegment> segments;
+        std::vector<ToolDefinition> toolDefinitions;
+    };
+    struct Prompt {
+        std::string id;
+        std::vector<TextSegment> segments;
+        GenerationOptions options; // nothing set
+    };
+    struct Response {
+        std::string id;
+        std::vector<std::string> assetIDs;
+        std::vector<TextSegment> segments;
+    };
+    struct ToolCall {
+        std::string id;
+        std::string toolName;
+        GeneratedContent arguments;
+    };
+    struct ToolCalls {
+        std::string id;
+        std::vector<ToolCall> calls;
+    };
+    struct ToolOutput {
+        std::string id;
+        std::string toolName;
+        std::vector<TextSegment> segments;
+    };
+    using Entry = std::variant<Instructions, Prompt, Response, ToolCalls, ToolOutput>;
+
+    std::vector<Entry> entries;
+};
+
+// ---- Tools ----
+
+// A tool the model may call. The session calls it on the generating thread; whatever call() throws ends
+// the generation and reaches the caller wrapped in ToolCallError.
+class Tool {
+public:
+    virtual ~Tool() = default;
+    virtual std::string name() const = 0;
+    virtual std::string description() const = 0;
+    virtual const GenerationSchema& parameters() const = 0;
+    virtual std::string call(const GeneratedContent& arguments) = 0;
+};
+
+// ---- Errors ----
+
+class GenerationError : public std::runtime_error {
+public:
+    enum class Case {
+        exceededContextWindowSize,
+        assetsUnavailable,
+        guardrailViolation,
+        unsupportedGuide,
+        unsupportedLanguageOrLocale,
+        decodingFailure,
+        rateLimited,
+        concurrentRequests,
+        refusal,
+    };
+    GenerationError(Case errorCase, const std::string& description)
+        : std::runtime_error(description), errorCase(errorCase) {}
+    Case errorCase;
+};
+
+// A tool's own error, carried unchanged as underlyingError.
+class ToolCallError : public std::runtime_error {
+public:
+    ToolCallError(std::string toolName, std::exception_ptr underlyingError);
+    std::string toolName;
+    std::exception_ptr underlyingError;
+};
+
+// ---- Model and session ----
+
+struct Snapshot {
+    std::string content; // the whole text generated so far
+};
+
+// Pull-style stream of snapshots. next() blocks until the next snapshot, returns nothing at the end, and
+// throws GenerationError or ToolCallError on failure.
+class ResponseStream {
+public:
+    virtual ~ResponseStream() = default;
+    virtual std::optional<Snapshot> next() = 0;
+};
+
+struct Response {
+    std::string content;
+};
+
+class LanguageModelSession {
+public:
+    virtual ~LanguageModelSession() = default;
+    // Throws GenerationError or ToolCallError.
+    virtual Response respond(const std::string& prompt, const GenerationOptions& options) = 0;
+    virtual std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
+                                                          const GenerationOptions& options) = 0;
+    // The transcript as it stands now, including what the last generation added.
+    virtual Transcript transcript() const = 0;
+};
+
+class SystemLanguageModel {
+public:
+    enum class UnavailableReason { deviceNotEligible, appleIntelligenceNotEnabled, modelNotReady, other };
+    struct Availability {
+        std::optional<UnavailableReason> unavailableReason; // absent: available
+        bool isAvailable() const { return !unavailableReason; }
+    };
+
+    virtual ~SystemLanguageModel() = default;
+    virtual Availability availability() const = 0;
+    // LanguageModelSession(model:tools:transcript:): the session's history is the given transcript.
+    virtual std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
+                                                              Transcript transcript) const = 0;
+
+    // The model of this process: the platform's where it exists, the built-in model everywhere else.
+    static std::shared_ptr<const SystemLanguageModel> defaultModel();
+};
+
+} // namespace brindle::model
