@@ -1,2 +1,39 @@
 #pragma once
+// Our own model, for every platform without the platform's on-device model: deterministic, no weights,
+// and taking the roads a real model takes (streaming, tool calls, response limits, a context window).
+//
+// What it answers, in this order of precedence:
+// - after the continuation prompt, when the transcript ends with tool output: one line per trailing output,
+//   "The <toolName> tool returned: <output>";
+// - when the prompt names one of the session's tools as a whole word: it calls the first such tool (in the
+//   session's order) and answers from its output as above;
+// - otherwise it echoes the prompt: "You said: <prompt>", or "You said nothing." for an empty prompt.
+//
+// Tool arguments fit the tool's schema. A value written in the prompt as name=value (name="two words")
+// fills every property of that name whose kind it fits (a comma list fills an array); the rest get
+// placeholders: the property name for a string, 1, 0.5, false, the first choice, a one-item array.
+// Optional properties appear only when the prompt gives them. A tool whose schema is a plain string gets
+// the prompt itself.
+
 #include "BrindleModel/LanguageModel.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace brindle::model {
+
+class BuiltinModel final : public SystemLanguageModel {
+public:
+    // The on-device model's context window, in estimated tokens: instructions, history, tool
+    // definitions and prompt together.
+    static constexpr std::int64_t kContextWindowTokens = 4096;
+
+    // Always available.
+    Availability availability() const override;
+    // Sessions are independent; each may be used from one thread at a time.
+    std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
+                                                      Transcript transcript) const override;
+};
+
+} // namespace brindle::model

@@ -1,1 +1,111 @@
 #include "BrindleModel/LanguageModel.h"
+
+#include "BrindleModel/BuiltinModel.h"
+
+#include <set>
+
+namespace brindle::model {
+
+// ---- Schemas ----
+
+DynamicGenerationSchema::DynamicGenerationSchema(ValueType type) {
+    switch (type) {
+    case ValueType::string: kind_ = Kind::string; break;
+    case ValueType::integer: kind_ = Kind::integer; break;
+    case ValueType::number: kind_ = Kind::number; break;
+    case ValueType::boolean: kind_ = Kind::boolean; break;
+    }
+}
+
+DynamicGenerationSchema::DynamicGenerationSchema(std::string name, std::optional<std::string> description,
+                                                 std::vector<Property> properties)
+    : kind_(Kind::object), name_(std::move(name)), description_(std::move(description)),
+      properties_(std::move(properties)) {}
+
+DynamicGenerationSchema::DynamicGenerationSchema(std::string name, std::optional<std::string> description,
+                                                 std::vector<std::string> anyOf)
+    : kind_(Kind::anyOf), name_(std::move(name)), description_(std::move(description)), choices_(std::move(anyOf)) {}
+
+DynamicGenerationSchema DynamicGenerationSchema::arrayOf(DynamicGenerationSchema item,
+                                                         std::optional<std::int64_t> minimumElements,
+                                                         std::optional<std::int64_t> maximumElements) {
+    DynamicGenerationSchema schema;
+    schema.kind_ = Kind::array;
+    schema.item_ = std::make_shared<const DynamicGenerationSchema>(std::move(item));
+    schema.minimumElements_ = minimumElements;
+    schema.maximumElements_ = maximumElements;
+    return schema;
+}
+
+namespace {
+
+// Named schemas become types the model refers to by name, so a name may stand for one type only.
+void checkNames(const DynamicGenerationSchema& schema, const std::string& rootName, std::set<std::string>& typeNames) {
+    using Kind = DynamicGenerationSchema::Kind;
+    if (schema.kind() == Kind::object || schema.kind() == Kind::anyOf) {
+        if (!typeNames.insert(schema.name()).second)
+            throw GenerationSchema::SchemaError("The schema \"" + rootName + "\" defines the type \"" + schema.name() +
+                                                "\" more than once.");
+    }
+    if (schema.kind() == Kind::object) {
+        std::set<std::string> propertyNames;
+        for (const auto& property : schema.properties()) {
+            if (!propertyNames.insert(property.name).second)
+                throw GenerationSchema::SchemaError("The type \"" + schema.name() + "\" has the property \"" +
+                                                    property.name + "\" more than once.");
+            checkNames(*property.schema, rootName, typeNames);
+        }
+    }
+    if (schema.kind() == Kind::array) checkNames(*schema.item(), rootName, typeNames);
+}
+
+} // namespace
+
+GenerationSchema::GenerationSchema(DynamicGenerationSchema root, std::vector<DynamicGenerationSchema> dependencies) {
+    std::set<std::string> typeNames;
+    const std::string rootName = root.name();
+    checkNames(root, rootName, typeNames);
+    for (const auto& dependency : dependencies) checkNames(dependency, rootName, typeNames);
+    root_ = std::make_shared<const DynamicGenerationSchema>(std::move(root));
+}
+
+// ---- Generated content ----
+
+// Strict JSON, or nothing: the caller wraps text that is not JSON as a plain string.
+GeneratedContent GeneratedContent::fromJSON(std::string_view json) {
+    try {
+        return GeneratedContent(JSONCoding::decoder().decode<JSONValue>(json));
+    } catch (const JSONCoding::DecodingError& error) {
+        throw InvalidJSON(error.what());
+    }
+}
+
+std::string GeneratedContent::jsonString() const { return JSONCoding::encodeString(value_); }
+
+// ---- Errors ----
+
+namespace {
+std::string describeUnderlying(const std::exception_ptr& error) {
+    try {
+        if (error) std::rethrow_exception(error);
+    } catch (const std::exception& underlying) {
+        return underlying.what();
+    } catch (...) {
+    }
+    return "unknown error";
+}
+} // namespace
+
+ToolCallError::ToolCallError(std::string toolName, std::exception_ptr underlyingError)
+    : std::runtime_error("ToolCallError(tool: " + toolName + ", underlyingError: " +
+                         describeUnderlying(underlyingError) + ")"),
+      toolName(std::move(toolName)), underlyingError(std::move(underlyingError)) {}
+
+// ---- The model of this process ----
+
+std::shared_ptr<const SystemLanguageModel> SystemLanguageModel::defaultModel() {
+    static const std::shared_ptr<const SystemLanguageModel> model = std::make_shared<const BuiltinModel>();
+    return model;
+}
+
+} // namespace brindle::model
