@@ -34,10 +34,13 @@ bool isCapturedToolCall(const std::exception_ptr& error) {
 }
 
 // The calls of the latest tool-calls entry, with the model's own ids; without one, the recorded calls with
-// fresh "brtc_" ids. Never throws.
-std::vector<ToolCall> capturedToolCalls(const model::LanguageModelSession& session, const ToolCallRecorder& recorder) {
+// fresh "brtc_" ids. Never throws. Only entries the generation added count: a model that leaves a failed turn
+// out of the transcript would otherwise hand back a call from the conversation's history as if it were new.
+std::vector<ToolCall> capturedToolCalls(const model::LanguageModelSession& session, const ToolCallRecorder& recorder,
+                                        std::size_t historyLength) {
     const model::Transcript transcript = session.transcript();
-    for (auto entry = transcript.entries.rbegin(); entry != transcript.entries.rend(); ++entry) {
+    const auto added = transcript.entries.size() > historyLength ? transcript.entries.size() - historyLength : 0;
+    for (auto entry = transcript.entries.rbegin(); entry != transcript.entries.rbegin() + added; ++entry) {
         const auto* toolCalls = std::get_if<model::Transcript::ToolCalls>(&*entry);
         if (!toolCalls) continue;
         std::vector<ToolCall> calls;
@@ -142,7 +145,7 @@ private:
     }
 
     void handleToolCall(const std::exception_ptr& error) {
-        const std::vector<ToolCall> calls = capturedToolCalls(*prepared_.session, *prepared_.recorder);
+        const std::vector<ToolCall> calls = capturedToolCalls(*prepared_.session, *prepared_.recorder, prepared_.historyLength);
         if (calls.empty()) {
             if (!started_) std::rethrow_exception(error);
             return sendError(ErrorMapper::map(error));
@@ -176,6 +179,7 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, toolDefinitions);
 
     PreparedRequest prepared;
+    prepared.historyLength = built.transcript.entries.size();
     prepared.session = model_->makeSession(std::move(tools), std::move(built.transcript));
     prepared.prompt = std::move(built.prompt);
     prepared.options.temperature = request.temperature;
@@ -195,7 +199,7 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
         choice.finishReason = "stop";
     } catch (...) {
         if (!isCapturedToolCall(std::current_exception())) throw;
-        std::vector<ToolCall> calls = capturedToolCalls(*prepared.session, *prepared.recorder);
+        std::vector<ToolCall> calls = capturedToolCalls(*prepared.session, *prepared.recorder, prepared.historyLength);
         if (calls.empty()) throw;
         completionText = joinedArguments(calls);
         choice.message.toolCalls = std::move(calls);

@@ -25,6 +25,7 @@ public:
         model::GenerationOptions options;
         std::shared_ptr<ToolCallRecorder> recorder; // also held by every ProxyTool of the session
         std::int64_t promptTokens = 0;
+        std::size_t historyLength = 0; // transcript entries the session started with
     };
 
     explicit CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model);

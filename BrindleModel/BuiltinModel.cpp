@@ -1,1 +1,382 @@
 #include "BrindleModel/BuiltinModel.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <map>
+#include <optional>
+#include <string_view>
+
+#include "BrindleKit/SSEWriter.h"
+#include "BrindleKit/TranscriptBuilder.h"
+#include "BrindleKit/Unicode.h"
+
+namespace brindle::model {
+namespace {
+
+using Kind = DynamicGenerationSchema::Kind;
+using Entries = std::vector<Transcript::Entry>;
+using Tools = std::vector<std::shared_ptr<Tool>>;
+
+Transcript::TextSegment segment(std::string content) { return {Unicode::randomUUID(), std::move(content)}; }
+
+std::string joined(const std::vector<Transcript::TextSegment>& segments) {
+    std::string text;
+    for (const auto& piece : segments) text += piece.content;
+    return text;
+}
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isWordCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// ---- The context window ----
+
+std::string text(const Transcript::Instructions& entry) { return joined(entry.segments); }
+std::string text(const Transcript::Prompt& entry) { return joined(entry.segments); }
+std::string text(const Transcript::Response& entry) { return joined(entry.segments); }
+std::string text(const Transcript::ToolOutput& entry) { return entry.toolName + " " + joined(entry.segments); }
+std::string text(const Transcript::ToolCalls& entry) {
+    std::string all;
+    for (const auto& call : entry.calls) all += call.toolName + " " + call.arguments.jsonString() + " ";
+    return all;
+}
+
+// Roughly the characters the schema would take written out as JSON Schema in the instructions.
+std::size_t schemaCharacters(const DynamicGenerationSchema& schema) {
+    std::size_t total = 16 + schema.name().size() + schema.description().value_or("").size();
+    for (const auto& choice : schema.choices()) total += choice.size() + 3;
+    for (const auto& property : schema.properties())
+        total += property.name.size() + property.description.value_or("").size() + schemaCharacters(*property.schema);
+    if (schema.item()) total += schemaCharacters(*schema.item());
+    return total;
+}
+
+// The session's tools are counted here and not again as the instructions' tool definitions: both describe
+// the same tools, and the model reads each description once.
+std::int64_t contextTokens(const Transcript& transcript, const Tools& tools, std::string_view prompt) {
+    std::int64_t total = TokenEstimator::estimate(prompt);
+    for (const auto& entry : transcript.entries)
+        total += TokenEstimator::estimate(std::visit([](const auto& e) { return text(e); }, entry));
+    for (const auto& tool : tools) {
+        total += TokenEstimator::estimate(tool->name() + " " + tool->description());
+        total += std::max<std::int64_t>(1, static_cast<std::int64_t>(schemaCharacters(tool->parameters().root()) / 4));
+    }
+    return total;
+}
+
+void checkContextWindow(const Transcript& transcript, const Tools& tools, std::string_view prompt) {
+    const std::int64_t needed = contextTokens(transcript, tools, prompt);
+    if (needed > BuiltinModel::kContextWindowTokens)
+        throw GenerationError(GenerationError::Case::exceededContextWindowSize,
+                              "Exceeded model context window size: the conversation needs about " +
+                                  std::to_string(needed) + " tokens, the window holds " +
+                                  std::to_string(BuiltinModel::kContextWindowTokens) + ".");
+}
+
+// ---- Tool arguments ----
+
+using PromptValues = std::map<std::string, std::string, std::less<>>;
+
+// The value after '=' at `start`: a quoted text, or everything up to the next blank without trailing
+// punctuation (so "city=Paris, days=3." reads Paris and 3). Returns the value and where scanning goes on.
+std::pair<std::string, std::size_t> valueAt(std::string_view prompt, std::size_t start) {
+    if (start < prompt.size() && prompt[start] == '"') {
+        const std::size_t close = std::min(prompt.find('"', start + 1), prompt.size());
+        return {std::string(prompt.substr(start + 1, close - start - 1)), close + 1};
+    }
+    std::size_t end = start;
+    while (end < prompt.size() && !isBlank(prompt[end])) ++end;
+    std::size_t valueEnd = end;
+    while (valueEnd > start && std::string_view(",;.!?").find(prompt[valueEnd - 1]) != std::string_view::npos)
+        --valueEnd;
+    return {std::string(prompt.substr(start, valueEnd - start)), end};
+}
+
+// Every name=value of the prompt; the first value given for a name wins.
+PromptValues promptValues(std::string_view prompt) {
+    PromptValues values;
+    std::size_t i = 0;
+    while (i < prompt.size()) {
+        std::size_t nameEnd = i;
+        while (nameEnd < prompt.size() && isWordCharacter(prompt[nameEnd])) ++nameEnd;
+        if (nameEnd == i) {
+            ++i;
+        } else if (nameEnd < prompt.size() && prompt[nameEnd] == '=') {
+            auto [value, next] = valueAt(prompt, nameEnd + 1);
+            values.emplace(std::string(prompt.substr(i, nameEnd - i)), std::move(value));
+            i = next;
+        } else {
+            i = nameEnd;
+        }
+    }
+    return values;
+}
+
+template <class Number> std::optional<Number> parsed(std::string_view text) {
+    Number value{};
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || text.empty()) return std::nullopt;
+    return value;
+}
+
+// The text as a value of a plain kind or a choice, when it is one.
+std::optional<JSONValue> scalar(const DynamicGenerationSchema& schema, std::string_view text) {
+    switch (schema.kind()) {
+    case Kind::string: return JSONValue(std::string(text));
+    case Kind::integer:
+        if (auto value = parsed<std::int64_t>(text)) return JSONValue(static_cast<double>(*value));
+        return std::nullopt;
+    case Kind::number:
+        if (auto value = parsed<double>(text); value && std::isfinite(*value)) return JSONValue(*value);
+        return std::nullopt;
+    case Kind::boolean:
+        if (text == "true" || text == "false") return JSONValue(text == "true");
+        return std::nullopt;
+    case Kind::anyOf:
+        if (std::ranges::find(schema.choices(), text) != schema.choices().end()) return JSONValue(std::string(text));
+        return std::nullopt;
+    case Kind::object:
+    case Kind::array: return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+std::optional<JSONValue> given(const DynamicGenerationSchema& schema, const std::string& name,
+                               const PromptValues& values);
+
+JSONValue objectArguments(const DynamicGenerationSchema& schema, const PromptValues& values);
+
+// A comma list whose every piece fits the item kind.
+std::optional<JSONValue> givenList(const DynamicGenerationSchema& item, std::string_view list) {
+    JSONValue::Array elements;
+    for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        auto element = scalar(item, list.substr(start, comma - start));
+        if (!element) return std::nullopt;
+        elements.push_back(std::move(*element));
+        start = comma + 1;
+    }
+    return JSONValue(std::move(elements));
+}
+
+// What the prompt says for this property, when it says anything that fits. An object counts as given when
+// any property inside it is.
+std::optional<JSONValue> given(const DynamicGenerationSchema& schema, const std::string& name,
+                               const PromptValues& values) {
+    if (schema.kind() == Kind::object) {
+        for (const auto& property : schema.properties())
+            if (given(*property.schema, property.name, values)) return objectArguments(schema, values);
+        return std::nullopt;
+    }
+    const auto found = values.find(name);
+    if (schema.kind() == Kind::array) {
+        if (found != values.end())
+            if (auto list = givenList(*schema.item(), found->second)) return list;
+        if (auto element = given(*schema.item(), name, values)) return JSONValue(JSONValue::Array{*element});
+        return std::nullopt;
+    }
+    return found == values.end() ? std::nullopt : scalar(schema, found->second);
+}
+
+JSONValue generated(const DynamicGenerationSchema& schema, const std::string& name, const PromptValues& values) {
+    if (schema.kind() == Kind::object) return objectArguments(schema, values);
+    if (auto value = given(schema, name, values)) return *value;
+    switch (schema.kind()) {
+    case Kind::string: return JSONValue(name);
+    case Kind::integer: return JSONValue(1.0);
+    case Kind::number: return JSONValue(0.5);
+    case Kind::boolean: return JSONValue(false);
+    case Kind::anyOf: return JSONValue(schema.choices().empty() ? std::string() : schema.choices().front());
+    case Kind::array: return JSONValue(JSONValue::Array{generated(*schema.item(), name, values)});
+    case Kind::object: break;
+    }
+    return JSONValue(nullptr);
+}
+
+JSONValue objectArguments(const DynamicGenerationSchema& schema, const PromptValues& values) {
+    JSONValue::Object object;
+    for (const auto& property : schema.properties()) {
+        if (!property.isOptional)
+            object.emplace(property.name, generated(*property.schema, property.name, values));
+        else if (auto value = given(*property.schema, property.name, values))
+            object.emplace(property.name, std::move(*value));
+    }
+    return JSONValue(std::move(object));
+}
+
+GeneratedContent toolArguments(const Tool& tool, std::string_view prompt) {
+    const DynamicGenerationSchema& root = tool.parameters().root();
+    if (root.kind() == Kind::string) return GeneratedContent(std::string(prompt));
+    return GeneratedContent(generated(root, root.name(), promptValues(prompt)));
+}
+
+// ---- Choosing the answer ----
+
+bool namesTool(std::string_view prompt, std::string_view name) {
+    if (name.empty()) return false;
+    for (std::size_t at = prompt.find(name); at != std::string_view::npos; at = prompt.find(name, at + 1)) {
+        const std::size_t end = at + name.size();
+        const bool startsWord = at == 0 || !isWordCharacter(prompt[at - 1]);
+        if (startsWord && (end == prompt.size() || !isWordCharacter(prompt[end]))) return true;
+    }
+    return false;
+}
+
+Tool* namedTool(const Tools& tools, std::string_view prompt) {
+    for (const auto& tool : tools)
+        if (namesTool(prompt, tool->name())) return tool.get();
+    return nullptr;
+}
+
+// Calls the tool on this thread; on success the turn gains the call and its output.
+void callTool(Tool& tool, std::string_view prompt, Entries& turn) {
+    GeneratedContent arguments = toolArguments(tool, prompt);
+    std::string output;
+    try {
+        output = tool.call(arguments);
+    } catch (...) {
+        throw ToolCallError(tool.name(), std::current_exception());
+    }
+    const std::string callID = Unicode::randomUUID();
+    turn.push_back(Transcript::ToolCalls{Unicode::randomUUID(), {{callID, tool.name(), std::move(arguments)}}});
+    turn.push_back(Transcript::ToolOutput{callID, tool.name(), {segment(std::move(output))}});
+}
+
+// One line per tool output at the end of the entries; empty when they do not end with one.
+std::string toolReport(const Entries& entries) {
+    auto first = entries.end();
+    while (first != entries.begin() && std::holds_alternative<Transcript::ToolOutput>(*std::prev(first))) --first;
+    std::string report;
+    for (auto entry = first; entry != entries.end(); ++entry) {
+        const auto& output = std::get<Transcript::ToolOutput>(*entry);
+        if (!report.empty()) report += '\n';
+        report += "The " + output.toolName + " tool returned: " + joined(output.segments);
+    }
+    return report;
+}
+
+std::string echo(std::string_view prompt) {
+    return prompt.empty() ? "You said nothing." : "You said: " + std::string(prompt);
+}
+
+// Byte offsets where each word ends; a word takes the blanks before it along, so the prefixes up to these
+// offsets are the text as it grows word by word.
+std::vector<std::size_t> wordEnds(std::string_view text) {
+    std::vector<std::size_t> ends;
+    for (std::size_t i = 0; i < text.size();) {
+        while (i < text.size() && isBlank(text[i])) ++i;
+        while (i < text.size() && !isBlank(text[i])) ++i;
+        ends.push_back(i);
+    }
+    return ends;
+}
+
+// The longest prefix, in whole words, whose estimate stays within the limit: empty for a limit below 1.
+// Every answer begins with a short word ("You", "The"), so a positive limit keeps at least that word.
+std::string limited(std::string answer, std::optional<std::int64_t> maximumTokens) {
+    if (!maximumTokens || TokenEstimator::estimate(answer) <= *maximumTokens) return answer;
+    const std::string_view whole = answer;
+    const auto ends = wordEnds(whole);
+    const auto tooLong = std::partition_point(ends.begin(), ends.end(), [&](std::size_t end) {
+        return TokenEstimator::estimate(whole.substr(0, end)) <= *maximumTokens;
+    });
+    answer.resize(tooLong == ends.begin() ? 0 : *std::prev(tooLong));
+    return answer;
+}
+
+// ---- Sessions ----
+
+// One generation: the answer and the entries the transcript gains once it has been delivered.
+struct Turn {
+    std::string answer;
+    Entries entries;
+};
+
+class BuiltinSession final : public LanguageModelSession, public std::enable_shared_from_this<BuiltinSession> {
+public:
+    BuiltinSession(Tools tools, Transcript transcript) : tools_(std::move(tools)), transcript_(std::move(transcript)) {}
+
+    Response respond(const std::string& prompt, const GenerationOptions& options) override {
+        Turn turn = generate(prompt, options);
+        std::string answer = turn.answer;
+        commit(std::move(turn));
+        return {std::move(answer)};
+    }
+    std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
+                                                   const GenerationOptions& options) override;
+    Transcript transcript() const override { return transcript_; }
+
+    // Throws GenerationError or ToolCallError; the transcript is left as it was.
+    Turn generate(const std::string& prompt, const GenerationOptions& options) {
+        checkContextWindow(transcript_, tools_, prompt);
+        Turn turn;
+        turn.entries.push_back(Transcript::Prompt{Unicode::randomUUID(), {segment(prompt)}, {}});
+        const bool continues = prompt == TranscriptBuilder::kContinuationPrompt;
+        if (std::string report = toolReport(transcript_.entries); continues && !report.empty()) {
+            turn.answer = std::move(report);
+        } else if (Tool* tool = namedTool(tools_, prompt)) {
+            callTool(*tool, prompt, turn.entries);
+            turn.answer = toolReport(turn.entries);
+        } else {
+            turn.answer = echo(prompt);
+        }
+        turn.answer = limited(std::move(turn.answer), options.maximumResponseTokens);
+        turn.entries.push_back(Transcript::Response{Unicode::randomUUID(), {}, {segment(turn.answer)}});
+        return turn;
+    }
+
+    void commit(Turn turn) {
+        for (auto& entry : turn.entries) transcript_.entries.push_back(std::move(entry));
+    }
+
+private:
+    Tools tools_;
+    Transcript transcript_;
+};
+
+// Generates on the first next(), so a tool call or an error comes before any text; then hands out the
+// answer word by word and records the turn once the last word has been read.
+class BuiltinStream final : public ResponseStream {
+public:
+    BuiltinStream(std::shared_ptr<BuiltinSession> session, std::string prompt, GenerationOptions options)
+        : session_(std::move(session)), prompt_(std::move(prompt)), options_(options) {}
+
+    std::optional<Snapshot> next() override {
+        if (!started_) {
+            started_ = true;
+            turn_ = session_->generate(prompt_, options_);
+            ends_ = wordEnds(turn_->answer);
+        }
+        if (turn_ && nextWord_ < ends_.size()) return Snapshot{turn_->answer.substr(0, ends_[nextWord_++])};
+        if (turn_) session_->commit(std::move(*turn_));
+        turn_.reset();
+        return std::nullopt;
+    }
+
+private:
+    std::shared_ptr<BuiltinSession> session_;
+    std::string prompt_;
+    GenerationOptions options_;
+    bool started_ = false;
+    std::optional<Turn> turn_;
+    std::vector<std::size_t> ends_;
+    std::size_t nextWord_ = 0;
+};
+
+std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt,
+                                                               const GenerationOptions& options) {
+    return std::make_unique<BuiltinStream>(shared_from_this(), prompt, options);
+}
+
+} // namespace
+
+SystemLanguageModel::Availability BuiltinModel::availability() const { return {}; }
+
+std::shared_ptr<LanguageModelSession> BuiltinModel::makeSession(std::vector<std::shared_ptr<Tool>> tools,
+                                                                Transcript transcript) const {
+    return std::make_shared<BuiltinSession>(std::move(tools), std::move(transcript));
+}
+
+} // namespace brindle::model
