@@ -97,8 +97,9 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Deepest nesting of arrays and objects a document may have. Decoding, comparing and destroying values
-// recurse, so the bound is what keeps a hostile body from exhausting a thread's stack.
+// Deepest nesting a document may have, counting every array, object and the value at the bottom (an empty
+// innermost array or object counts as no level). Decoding, comparing and destroying values recurse, so the
+// bound is what keeps a hostile body from exhausting a thread's stack.
 inline constexpr std::size_t kMaxDepth = 256;
 
 // The shared decoder: strict JSON (RFC 8259) into records. Records decode in their declared key order,
