@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the unit and end-to-end suite, the same suite under
+# sanitizers, the fuzzers for a bounded time, and the real-client tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
 
-echo "== build and unit/end-to-end tests"
+echo "== build, unit and end-to-end tests"
 scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_BENCH=OFF
 ctest --test-dir build-test --output-on-failure -j 2
+
+# The client tests go last, so the run ends with their runner's summary.
+for step in scripts/test-sanitizers.sh scripts/test-fuzz.sh scripts/test-clients.sh; do
+  [ -x "$step" ] || continue
+  echo "== $step"
+  "$step"
+done
