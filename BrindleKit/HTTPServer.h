@@ -105,8 +105,12 @@ public:
         Status status = Status::needMore;
         HTTPRequest request;      // when complete
         std::size_t consumed = 0; // head, terminator and body, when complete
+        std::size_t needed = 0;   // needMore: the buffer size at which framing again can change the answer
+        std::size_t resumeAt = 0; // needMore: the searchFrom to pass once more bytes have been appended
     };
-    static Framed frameNextRequest(std::string_view buffered);
+    // searchFrom: an offset before which no CR LF CR LF begins, as an earlier needMore on a prefix of these
+    // bytes reported in resumeAt; it keeps a head that arrives byte by byte linear to frame. 0 searches all.
+    static Framed frameNextRequest(std::string_view buffered, std::size_t searchFrom = 0);
 
     // Port 0 binds an ephemeral port (tests); port() then tells which.
     HTTPServer(std::uint16_t port, Handler handler);

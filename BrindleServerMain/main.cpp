@@ -1,1 +1,112 @@
-int main() { return 0; }
+// brindle-server: `serve --port <n> [--model-id <id>]` runs the loopback server until the process is killed;
+// `probe` prints whether the model can be used. Exit status 2 for every command-line or start-up failure.
+
+#include <charconv>
+#include <csignal>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "BrindleKit/Availability.h"
+#include "BrindleKit/HTTPServer.h"
+#include "BrindleKit/JSONValue.h"
+#include "BrindleKit/Router.h"
+#include "BrindleModel/LanguageModel.h"
+
+namespace {
+
+constexpr std::string_view kUsage = "usage: brindle-server serve --port <n> [--model-id <id>] | brindle-server probe\n";
+constexpr std::string_view kPortRequired = "serve requires --port <1-65535>\n";
+constexpr std::string_view kDefaultModelID = "brindle-core";
+constexpr int kFailureStatus = 2;
+
+// One write, so that a message never interleaves with another process's output on a shared terminal.
+void writeOnce(int fd, std::string_view text) {
+    if (::write(fd, text.data(), text.size()) < 0) {
+        // Nobody left to tell.
+    }
+}
+
+// The element after the first one equal to `flag`, searching the whole list from the program path on.
+std::optional<std::string> valueFor(const std::vector<std::string>& arguments, std::string_view flag) {
+    for (std::size_t i = 0; i + 1 < arguments.size(); ++i)
+        if (arguments[i] == flag) return arguments[i + 1];
+    return std::nullopt;
+}
+
+// An optional single + or -, then decimal digits only, 1 to 65535; leading zeros are fine ("08080").
+std::optional<std::uint16_t> parsePort(std::string_view text) {
+    bool negative = false;
+    if (text.starts_with('+') || text.starts_with('-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt; // from_chars takes "-"
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc{} || stop != end || value > 65'535 || value == 0 || negative) return std::nullopt;
+    return static_cast<std::uint16_t>(value);
+}
+
+int probe() {
+    const auto status = brindle::AvailabilityProbe::probe(*brindle::model::SystemLanguageModel::defaultModel());
+    writeOnce(STDOUT_FILENO, brindle::JSONCoding::encodeString(status) + "\n");
+    return 0;
+}
+
+// The accept loop stops for good on any accept failure but an interrupted call, so running out of
+// descriptors must not happen in ordinary use: like Go's runtime and nginx, take the whole hard limit
+// (the soft default of 1,024 is a few hundred idle keep-alive clients away). Failure leaves the default.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+int serve(const std::vector<std::string>& arguments) {
+    const std::optional<std::string> portText = valueFor(arguments, "--port");
+    const std::optional<std::uint16_t> port = portText ? parsePort(*portText) : std::nullopt;
+    if (!port) {
+        writeOnce(STDERR_FILENO, kPortRequired);
+        return kFailureStatus;
+    }
+    const std::string modelID = valueFor(arguments, "--model-id").value_or(std::string(kDefaultModelID));
+
+    // The router is immutable, so every connection thread shares this one.
+    const auto router = std::make_shared<const brindle::Router>(modelID);
+    brindle::HTTPServer server(*port, [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
+        router->handle(request, responder);
+    });
+    raiseDescriptorLimit();
+    try {
+        server.start();
+    } catch (const std::exception& error) {
+        writeOnce(STDERR_FILENO,
+                  "failed to start listener on 127.0.0.1:" + std::to_string(*port) + ": " + error.what() + "\n");
+        return kFailureStatus;
+    }
+    // After start(), as the server's sockets already refuse SIGPIPE themselves; this covers everything else.
+    std::signal(SIGPIPE, SIG_IGN);
+    // The accept thread and the connection threads do all further work; the process ends when it is killed.
+    for (;;) ::pause();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> arguments(argv, argv + argc);
+    const std::string command = arguments.size() >= 2 ? arguments[1] : std::string();
+    if (command == "probe") return probe();
+    if (command == "serve") return serve(arguments);
+    writeOnce(STDERR_FILENO, kUsage);
+    return kFailureStatus;
+}

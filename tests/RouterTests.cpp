@@ -19,22 +19,23 @@ using testing::LoopbackClient;
 using Case = model::GenerationError::Case;
 using Reason = model::SystemLanguageModel::UnavailableReason;
 
-// A server on an ephemeral port whose router answers from the given model.
+// A server on an ephemeral port whose router answers from the given model. A server cannot be stopped:
+// its accept thread and connection threads outlive the test, so the server and its router are never freed.
 class RoutedServer {
 public:
     explicit RoutedServer(std::shared_ptr<ScriptedModel> model, std::string modelID = "brindle-core")
-        : model(std::move(model)), router_(std::move(modelID), this->model),
-          server_(0, [this](const HTTPRequest& request, HTTPResponder& responder) {
-              router_.handle(request, responder);
-          }) {
-        server_.start();
+        : model(std::move(model)), router_(new Router(std::move(modelID), this->model)),
+          server_(new HTTPServer(0, [router = router_](const HTTPRequest& request, HTTPResponder& responder) {
+              router->handle(request, responder);
+          })) {
+        server_->start();
     }
-    std::uint16_t port() const { return server_.port(); }
+    std::uint16_t port() const { return server_->port(); }
     std::shared_ptr<ScriptedModel> model;
 
 private:
-    Router router_;
-    HTTPServer server_;
+    const Router* router_;
+    HTTPServer* server_;
 };
 
 std::string jsonAnswer(int status, const std::string& phrase, const std::string& body) {
