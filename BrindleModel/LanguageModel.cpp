@@ -1,6 +1,9 @@
 #include "BrindleModel/LanguageModel.h"
 
 #include "BrindleModel/BuiltinModel.h"
+#ifdef BRINDLE_HAVE_PLATFORM_MODEL
+#include "BrindleModel/platform/PlatformModel.h"
+#endif
 
 #include <set>
 
@@ -104,7 +107,12 @@ ToolCallError::ToolCallError(std::string toolName, std::exception_ptr underlying
 // ---- The model of this process ----
 
 std::shared_ptr<const SystemLanguageModel> SystemLanguageModel::defaultModel() {
-    static const std::shared_ptr<const SystemLanguageModel> model = std::make_shared<const BuiltinModel>();
+#ifdef BRINDLE_HAVE_PLATFORM_MODEL
+    using ProcessModel = PlatformModel;
+#else
+    using ProcessModel = BuiltinModel;
+#endif
+    static const std::shared_ptr<const SystemLanguageModel> model = std::make_shared<const ProcessModel>();
     return model;
 }
 

@@ -1,0 +1,474 @@
+#include "BrindleModel/platform/PlatformModel.h"
+
+#include "BrindleKit/JSONValue.h"
+#include "BrindleKit/ToolBridge.h"
+#include "BrindleKit/Unicode.h"
+#include "BrindleModel/platform/PlatformBridge.h"
+
+#include <string_view>
+#include <utility>
+
+namespace brindle::model {
+
+// ---- The session description ----
+//
+// {"tools":[TOOL],"entries":[ENTRY]}
+// TOOL    := {"name":S,"description":S,"parameters":NODE}
+// NODE    := {"type":"string"|"integer"|"number"|"boolean"}
+//          | {"type":"object","name":S,"description":S?,
+//             "properties":[{"name":S,"description":S?,"isOptional":B,"schema":NODE}]}
+//          | {"type":"anyOf","name":S,"description":S?,"choices":[S]}
+//          | {"type":"array","items":NODE,"minimumElements":I?,"maximumElements":I?}
+// SEGMENT := {"id":S,"content":S}
+// ENTRY   := {"kind":"instructions","id":S,"segments":[SEGMENT],"toolDefinitions":[TOOL]}
+//          | {"kind":"prompt","id":S,"segments":[SEGMENT],"options":{"temperature":D?,"maximumResponseTokens":I?}}
+//          | {"kind":"response","id":S,"assetIDs":[S],"segments":[SEGMENT]}
+//          | {"kind":"toolCalls","id":S,"calls":[{"id":S,"toolName":S,"arguments":S}]}
+//          | {"kind":"toolOutput","id":S,"toolName":S,"segments":[SEGMENT]}
+// A member marked ? is left out when absent. A call's arguments are the JSON text of the generated content.
+
+namespace {
+
+const char* typeName(DynamicGenerationSchema::Kind kind) {
+    using Kind = DynamicGenerationSchema::Kind;
+    switch (kind) {
+    case Kind::string: return "string";
+    case Kind::integer: return "integer";
+    case Kind::number: return "number";
+    case Kind::boolean: return "boolean";
+    case Kind::object: return "object";
+    case Kind::anyOf: return "anyOf";
+    case Kind::array: return "array";
+    }
+    return "string";
+}
+
+void writeSchema(JSONWriter& out, const DynamicGenerationSchema& schema) {
+    using Kind = DynamicGenerationSchema::Kind;
+    out.beginObject();
+    out.field("type", typeName(schema.kind()));
+    if (schema.kind() == Kind::object || schema.kind() == Kind::anyOf) {
+        out.field("name", schema.name());
+        out.field("description", schema.description());
+    }
+    if (schema.kind() == Kind::object) {
+        out.key("properties");
+        out.beginArray();
+        for (const auto& property : schema.properties()) {
+            out.beginObject();
+            out.field("name", property.name);
+            out.field("description", property.description);
+            out.field("isOptional", property.isOptional);
+            out.key("schema");
+            writeSchema(out, *property.schema);
+            out.endObject();
+        }
+        out.endArray();
+    }
+    if (schema.kind() == Kind::anyOf) out.field("choices", schema.choices());
+    if (schema.kind() == Kind::array) {
+        out.key("items");
+        writeSchema(out, *schema.item());
+        out.field("minimumElements", schema.minimumElements());
+        out.field("maximumElements", schema.maximumElements());
+    }
+    out.endObject();
+}
+
+void writeTool(JSONWriter& out, const std::string& name, const std::string& description,
+               const GenerationSchema& parameters) {
+    out.beginObject();
+    out.field("name", name);
+    out.field("description", description);
+    out.key("parameters");
+    writeSchema(out, parameters.root());
+    out.endObject();
+}
+
+void writeSegments(JSONWriter& out, const std::vector<Transcript::TextSegment>& segments) {
+    out.key("segments");
+    out.beginArray();
+    for (const auto& segment : segments) {
+        out.beginObject();
+        out.field("id", segment.id);
+        out.field("content", segment.content);
+        out.endObject();
+    }
+    out.endArray();
+}
+
+void writeBody(JSONWriter& out, const Transcript::Instructions& entry) {
+    out.field("kind", "instructions");
+    out.field("id", entry.id);
+    writeSegments(out, entry.segments);
+    out.key("toolDefinitions");
+    out.beginArray();
+    for (const auto& definition : entry.toolDefinitions)
+        writeTool(out, definition.name, definition.description, definition.parameters);
+    out.endArray();
+}
+
+void writeBody(JSONWriter& out, const Transcript::Prompt& entry) {
+    out.field("kind", "prompt");
+    out.field("id", entry.id);
+    writeSegments(out, entry.segments);
+    out.key("options");
+    out.beginObject();
+    out.field("temperature", entry.options.temperature);
+    out.field("maximumResponseTokens", entry.options.maximumResponseTokens);
+    out.endObject();
+}
+
+void writeBody(JSONWriter& out, const Transcript::Response& entry) {
+    out.field("kind", "response");
+    out.field("id", entry.id);
+    out.field("assetIDs", entry.assetIDs);
+    writeSegments(out, entry.segments);
+}
+
+void writeBody(JSONWriter& out, const Transcript::ToolCalls& entry) {
+    out.field("kind", "toolCalls");
+    out.field("id", entry.id);
+    out.key("calls");
+    out.beginArray();
+    for (const auto& call : entry.calls) {
+        out.beginObject();
+        out.field("id", call.id);
+        out.field("toolName", call.toolName);
+        out.field("arguments", call.arguments.jsonString());
+        out.endObject();
+    }
+    out.endArray();
+}
+
+void writeBody(JSONWriter& out, const Transcript::ToolOutput& entry) {
+    out.field("kind", "toolOutput");
+    out.field("id", entry.id);
+    out.field("toolName", entry.toolName);
+    writeSegments(out, entry.segments);
+}
+
+} // namespace
+
+std::string PlatformDescription::session(const std::vector<std::shared_ptr<Tool>>& tools,
+                                         const Transcript& transcript) {
+    JSONWriter out;
+    out.beginObject();
+    out.key("tools");
+    out.beginArray();
+    for (const auto& tool : tools) writeTool(out, tool->name(), tool->description(), tool->parameters());
+    out.endArray();
+    out.key("entries");
+    out.beginArray();
+    for (const auto& entry : transcript.entries) {
+        out.beginObject();
+        std::visit([&out](const auto& body) { writeBody(out, body); }, entry);
+        out.endObject();
+    }
+    out.endArray();
+    out.endObject();
+    return out.take();
+}
+
+namespace {
+
+// ---- Crossing the bridge ----
+
+std::string copyText(const bpm_text& text) {
+    return text.length == 0 ? std::string() : std::string(text.bytes, text.length);
+}
+
+// A reply whose texts are freed through the bridge however the call ends.
+struct OwnedReply {
+    bpm_reply reply{};
+    OwnedReply() = default;
+    OwnedReply(const OwnedReply&) = delete;
+    OwnedReply& operator=(const OwnedReply&) = delete;
+    ~OwnedReply() {
+        bpm_free_text(reply.text.bytes);
+        bpm_free_text(reply.tool_name.bytes);
+    }
+    std::string text() const { return copyText(reply.text); }
+    std::string toolName() const { return copyText(reply.tool_name); }
+};
+
+struct TextRelease {
+    void operator()(char* bytes) const { bpm_free_text(bytes); }
+};
+
+struct SessionRelease {
+    void operator()(bpm_session* session) const { bpm_session_release(session); }
+};
+using SessionHandle = std::unique_ptr<bpm_session, SessionRelease>;
+
+struct StreamRelease {
+    void operator()(bpm_stream* stream) const { bpm_stream_release(stream); }
+};
+using StreamHandle = std::unique_ptr<bpm_stream, StreamRelease>;
+
+bpm_options bridgeOptions(const GenerationOptions& options) {
+    bpm_options bridged{};
+    bridged.has_temperature = options.temperature.has_value();
+    bridged.temperature = options.temperature.value_or(0);
+    bridged.has_maximum_response_tokens = options.maximumResponseTokens.has_value();
+    bridged.maximum_response_tokens = options.maximumResponseTokens.value_or(0);
+    return bridged;
+}
+
+std::optional<GenerationError::Case> generationCase(bpm_status status) {
+    using Case = GenerationError::Case;
+    switch (status) {
+    case BPM_ERROR_CONTEXT_WINDOW: return Case::exceededContextWindowSize;
+    case BPM_ERROR_ASSETS_UNAVAILABLE: return Case::assetsUnavailable;
+    case BPM_ERROR_GUARDRAIL: return Case::guardrailViolation;
+    case BPM_ERROR_RATE_LIMITED: return Case::rateLimited;
+    case BPM_ERROR_UNSUPPORTED_GUIDE: return Case::unsupportedGuide;
+    case BPM_ERROR_UNSUPPORTED_LANGUAGE: return Case::unsupportedLanguageOrLocale;
+    case BPM_ERROR_DECODING_FAILURE: return Case::decodingFailure;
+    case BPM_ERROR_CONCURRENT_REQUESTS: return Case::concurrentRequests;
+    case BPM_ERROR_REFUSAL: return Case::refusal;
+    // A case newer than this build: any case but the four with answers of their own is answered alike.
+    case BPM_ERROR_GENERATION_OTHER: return Case::decodingFailure;
+    default: return std::nullopt;
+    }
+}
+
+// The interface's error for a failed bridge call. The platform's description is the message; an empty one
+// is replaced, since it becomes the text a client reads.
+[[noreturn]] void throwFailure(bpm_status status, const OwnedReply& reply) {
+    std::string description = reply.text();
+    if (description.empty()) description = "The platform model failed (status " + std::to_string(status) + ").";
+    if (const auto errorCase = generationCase(status)) throw GenerationError(*errorCase, description);
+    switch (status) {
+    case BPM_ERROR_CAPTURED_TOOL_CALL:
+        throw ToolCallError(reply.toolName(), std::make_exception_ptr(CapturedToolCall()));
+    case BPM_ERROR_TOOL_CALL:
+        throw ToolCallError(reply.toolName(), std::make_exception_ptr(std::runtime_error(description)));
+    case BPM_ERROR_SCHEMA: throw GenerationSchema::SchemaError(description);
+    default: throw std::runtime_error(description);
+    }
+}
+
+GeneratedContent contentOf(std::string_view json) {
+    try {
+        return GeneratedContent::fromJSON(json);
+    } catch (const GeneratedContent::InvalidJSON&) {
+        return GeneratedContent(std::string(json));
+    }
+}
+
+// ---- The tool hook ----
+
+// The session's tools as the hook finds them. Handed over to the bridge, which frees it after its last
+// hook call, so it outlives every generation however the host drops the session.
+class ToolTable {
+public:
+    explicit ToolTable(std::vector<std::shared_ptr<Tool>> tools) : tools_(std::move(tools)) {}
+
+    // Runs the named tool; a proxy records the call and throws CapturedToolCall.
+    bpm_status call(std::string_view name, std::string_view arguments) const {
+        for (const auto& tool : tools_) {
+            if (tool->name() != name) continue;
+            try {
+                tool->call(contentOf(arguments));
+            } catch (const CapturedToolCall&) {
+                return BPM_ERROR_CAPTURED_TOOL_CALL;
+            }
+            return BPM_ERROR_TOOL_CALL; // its output would have nowhere to go
+        }
+        return BPM_ERROR_TOOL_CALL;
+    }
+
+private:
+    std::vector<std::shared_ptr<Tool>> tools_;
+};
+
+// Called from Swift frames: nothing may unwind out of here.
+bpm_status callTool(void* context, const char* name, size_t nameLength, const char* arguments,
+                    size_t argumentsLength) noexcept {
+    try {
+        return static_cast<const ToolTable*>(context)->call(std::string_view(name, nameLength),
+                                                            std::string_view(arguments, argumentsLength));
+    } catch (...) {
+        return BPM_ERROR_TOOL_CALL;
+    }
+}
+
+void releaseTools(void* context) noexcept {
+    delete static_cast<ToolTable*>(context);
+}
+
+// ---- The latest tool-calls entry ----
+
+const JSONValue& member(const JSONValue::Object& object, std::string_view key) {
+    const auto found = object.find(key);
+    if (found == object.end()) throw std::runtime_error("missing member");
+    return found->second;
+}
+
+const std::string& stringMember(const JSONValue::Object& object, std::string_view key) {
+    const std::string* text = member(object, key).stringValue();
+    if (!text) throw std::runtime_error("not a string");
+    return *text;
+}
+
+Transcript::ToolCalls toolCallsEntry(std::string_view json) {
+    const JSONValue document = JSONCoding::decoder().decode<JSONValue>(json);
+    const JSONValue::Object* entry = document.objectValue();
+    const JSONValue::Array* calls = entry ? member(*entry, "calls").arrayValue() : nullptr;
+    if (!calls) throw std::runtime_error("not a tool-calls entry");
+    Transcript::ToolCalls result{stringMember(*entry, "id"), {}};
+    for (const JSONValue& value : *calls) {
+        const JSONValue::Object* call = value.objectValue();
+        if (!call) throw std::runtime_error("not a tool call");
+        result.calls.push_back(
+            {stringMember(*call, "id"), stringMember(*call, "toolName"), contentOf(stringMember(*call, "arguments"))});
+    }
+    return result;
+}
+
+// The latest tool-calls entry of the platform's transcript; nothing when there is none or its text
+// cannot be read (the engine then falls back on the recorded calls).
+std::optional<Transcript::ToolCalls> latestToolCalls(bpm_session* session) noexcept {
+    try {
+        bpm_text json{};
+        const int found = bpm_latest_tool_calls(session, &json);
+        const std::unique_ptr<char, TextRelease> owned(json.bytes);
+        if (!found) return std::nullopt;
+        return toolCallsEntry(std::string_view(json.bytes ? json.bytes : "", json.length));
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+bool holdsToolCalls(const Transcript& transcript, const std::string& id) {
+    for (const auto& entry : transcript.entries) {
+        const auto* toolCalls = std::get_if<Transcript::ToolCalls>(&entry);
+        if (toolCalls && toolCalls->id == id) return true;
+    }
+    return false;
+}
+
+std::vector<Transcript::TextSegment> textSegments(std::string text) {
+    return {{Unicode::randomUUID(), std::move(text)}};
+}
+
+Transcript::Prompt promptEntry(std::string text, const GenerationOptions& options) {
+    return {Unicode::randomUUID(), textSegments(std::move(text)), options};
+}
+
+Transcript::Response responseEntry(std::string text) {
+    return {Unicode::randomUUID(), {}, textSegments(std::move(text))};
+}
+
+// ---- Sessions and streams ----
+
+class PlatformSession final : public LanguageModelSession, public std::enable_shared_from_this<PlatformSession> {
+public:
+    PlatformSession(SessionHandle handle, Transcript transcript)
+        : handle_(std::move(handle)), known_(std::move(transcript)) {}
+
+    Response respond(const std::string& prompt, const GenerationOptions& options) override {
+        noteEntry(promptEntry(prompt, options));
+        const bpm_options bridged = bridgeOptions(options);
+        OwnedReply reply;
+        const bpm_status status = bpm_respond(handle_.get(), prompt.data(), prompt.size(), &bridged, &reply.reply);
+        if (status != BPM_OK) throwFailure(status, reply);
+        Response response{reply.text()};
+        noteEntry(responseEntry(response.content));
+        return response;
+    }
+
+    std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
+                                                   const GenerationOptions& options) override;
+
+    // The entries this session was made with and those it has seen since, then the platform's latest
+    // tool-calls entry when it is not one of them: the engine looks there first for the calls of a
+    // generation a tool ended.
+    Transcript transcript() const override {
+        Transcript result = known_;
+        auto latest = latestToolCalls(handle_.get());
+        if (latest && !holdsToolCalls(result, latest->id)) result.entries.emplace_back(std::move(*latest));
+        return result;
+    }
+
+    void noteEntry(Transcript::Entry entry) { known_.entries.push_back(std::move(entry)); }
+
+private:
+    SessionHandle handle_;
+    Transcript known_;
+};
+
+class PlatformStream final : public ResponseStream {
+public:
+    PlatformStream(std::shared_ptr<PlatformSession> session, StreamHandle handle)
+        : session_(std::move(session)), handle_(std::move(handle)) {}
+
+    // After the end, nothing again; after an error, the same error again: the bridge is not asked twice.
+    std::optional<Snapshot> next() override {
+        if (failure_) std::rethrow_exception(failure_);
+        if (ended_) return std::nullopt;
+        OwnedReply reply;
+        const bpm_status status = bpm_stream_next(handle_.get(), &reply.reply);
+        if (status == BPM_OK) {
+            latest_ = reply.text();
+            return Snapshot{latest_};
+        }
+        if (status == BPM_END) {
+            ended_ = true;
+            session_->noteEntry(responseEntry(latest_));
+            return std::nullopt;
+        }
+        try {
+            throwFailure(status, reply);
+        } catch (...) {
+            failure_ = std::current_exception();
+            throw;
+        }
+    }
+
+private:
+    std::shared_ptr<PlatformSession> session_; // released after the stream: the stream keeps it alive
+    StreamHandle handle_;
+    std::string latest_;
+    bool ended_ = false;
+    std::exception_ptr failure_;
+};
+
+std::unique_ptr<ResponseStream> PlatformSession::streamResponse(const std::string& prompt,
+                                                                const GenerationOptions& options) {
+    noteEntry(promptEntry(prompt, options));
+    const bpm_options bridged = bridgeOptions(options);
+    StreamHandle handle(bpm_stream_start(handle_.get(), prompt.data(), prompt.size(), &bridged));
+    if (!handle) throw std::runtime_error("The platform model could not start a stream.");
+    return std::make_unique<PlatformStream>(shared_from_this(), std::move(handle));
+}
+
+} // namespace
+
+// ---- The model ----
+
+SystemLanguageModel::Availability PlatformModel::availability() const {
+    switch (bpm_availability_now()) {
+    case BPM_AVAILABLE: return {};
+    case BPM_UNAVAILABLE_DEVICE_NOT_ELIGIBLE: return {UnavailableReason::deviceNotEligible};
+    case BPM_UNAVAILABLE_NOT_ENABLED: return {UnavailableReason::appleIntelligenceNotEnabled};
+    case BPM_UNAVAILABLE_MODEL_NOT_READY: return {UnavailableReason::modelNotReady};
+    case BPM_UNAVAILABLE_OTHER: return {UnavailableReason::other};
+    }
+    return {UnavailableReason::other};
+}
+
+std::shared_ptr<LanguageModelSession> PlatformModel::makeSession(std::vector<std::shared_ptr<Tool>> tools,
+                                                                 Transcript transcript) const {
+    const std::string description = PlatformDescription::session(tools, transcript);
+    auto table = std::make_unique<ToolTable>(std::move(tools));
+    bpm_status status = BPM_OK;
+    OwnedReply error;
+    SessionHandle handle(bpm_session_create(description.data(), description.size(), &callTool, table.release(),
+                                            &releaseTools, &status, &error.reply));
+    if (!handle) throwFailure(status == BPM_OK ? BPM_ERROR_OTHER : status, error);
+    return std::make_shared<PlatformSession>(std::move(handle), std::move(transcript));
+}
+
+} // namespace brindle::model
