@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,88 +9,43 @@ namespace brindle::model {
 namespace {
 
 using Schema = DynamicGenerationSchema;
-using Property = DynamicGenerationSchema::Property;
 
-Property property(std::string name, Schema schema) {
-    return {std::move(name), std::nullopt, std::make_shared<const Schema>(std::move(schema)), false};
+Schema object(std::string name, std::vector<std::pair<std::string, Schema>> properties) {
+    std::vector<Schema::Property> built;
+    for (auto& [key, schema] : properties)
+        built.push_back({key, std::nullopt, std::make_shared<const Schema>(std::move(schema)), false});
+    return Schema(std::move(name), std::nullopt, std::move(built));
 }
-Schema object(std::string name, std::vector<Property> properties) {
-    return Schema(std::move(name), std::nullopt, std::move(properties));
-}
-Schema choice(std::string name) { return Schema(std::move(name), std::nullopt, std::vector<std::string>{"a", "b"}); }
-Schema text() { return Schema(Schema::ValueType::string); }
 
 TEST(GenerationSchema, RejectsATypeNameUsedTwiceAndAPropertyNamedTwice) {
+    const Schema text(Schema::ValueType::string), choice("t", std::nullopt, std::vector<std::string>{"a", "b"});
     const struct {
         const char* label;
-        std::function<GenerationSchema()> make;
+        Schema root;
+        std::vector<Schema> dependencies;
         bool rejected;
     } cases[] = {
-        {"two nested objects share a name",
-         [] {
-             return GenerationSchema(object("t", {property("x", object("n", {})), property("y", object("n", {}))}), {});
-         },
-         true},
-        {"a choice named like the root", [] { return GenerationSchema(object("t", {property("u", choice("t"))}), {}); },
-         true},
-        {"an object inside an array named like another",
-         [] {
-             return GenerationSchema(
-                 object("t", {property("x", object("n", {})), property("y", Schema::arrayOf(object("n", {})))}), {});
-         },
-         true},
-        {"a dependency named like the root", [] { return GenerationSchema(object("t", {}), {object("t", {})}); }, true},
-        {"a property named twice",
-         [] {
-             return GenerationSchema(object("t", {property("p", text()), property("p", text())}), {});
-         },
-         true},
-        {"array items named differently",
-         [] {
-             return GenerationSchema(object("t", {property("rows", Schema::arrayOf(object("rowsItem", {}))),
-                                                  property("cols", Schema::arrayOf(object("colsItem", {})))}),
-                                     {});
-         },
-         false},
-        {"one property name in two objects",
-         [] {
-             return GenerationSchema(
-                 object("t", {property("p", text()), property("q", object("q", {property("p", text())}))}), {});
-         },
-         false},
-        {"a plain string root", [] { return GenerationSchema(text(), {}); }, false},
+        {"two nested objects share a name", object("t", {{"x", object("n", {})}, {"y", object("n", {})}}), {}, true},
+        {"a choice named like the root", object("t", {{"u", choice}}), {}, true},
+        {"an array item named like another object",
+         object("t", {{"x", object("n", {})}, {"y", Schema::arrayOf(object("n", {}))}}), {}, true},
+        {"a dependency named like the root", object("t", {}), {object("t", {})}, true},
+        {"a property named twice", object("t", {{"p", text}, {"p", text}}), {}, true},
+        {"one property name in two objects", object("t", {{"p", text}, {"q", object("q", {{"p", text}})}}), {}, false},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         if (c.rejected)
-            EXPECT_THROW(c.make(), GenerationSchema::SchemaError) << c.label;
+            EXPECT_THROW(GenerationSchema(c.root, c.dependencies), GenerationSchema::SchemaError) << c.label;
         else
-            EXPECT_NO_THROW(c.make()) << c.label;
-    }
+            EXPECT_NO_THROW(GenerationSchema(c.root, c.dependencies)) << c.label;
 }
 
 TEST(GeneratedContent, TakesStrictJSONOrWrapsAPlainString) {
-    const struct {
-        std::string input;
-        bool isJSON;
-        std::string jsonString; // of fromJSON(input) when JSON, else of GeneratedContent(input)
-    } cases[] = {
-        {R"({"city":"Paris"})", true, R"({"city":"Paris"})"},
-        {R"( { "b" : 1.5, "a" : [true, null, 2] } )", true, R"({"a":[true,null,2],"b":1.5})"},
-        {R"("x/y")", true, R"("x/y")"},
-        {"city=Oslo", false, R"("city=Oslo")"},
-        {R"({"a":1)", false, R"("{\"a\":1")"},
-        {R"({"a":1} extra)", false, R"("{\"a\":1} extra")"},
-        {"", false, R"("")"},
-        {"say \"hi\"\n", false, R"("say \"hi\"\n")"},
-    };
-    for (const auto& c : cases) {
-        if (c.isJSON) {
-            EXPECT_EQ(GeneratedContent::fromJSON(c.input).jsonString(), c.jsonString) << c.input;
-        } else {
-            EXPECT_THROW(GeneratedContent::fromJSON(c.input), GeneratedContent::InvalidJSON) << c.input;
-            EXPECT_EQ(GeneratedContent(c.input).jsonString(), c.jsonString) << c.input;
-        }
-    }
+    EXPECT_EQ(GeneratedContent::fromJSON(R"( { "b" : 1.5, "a" : [true, null, "x/y"] } )").jsonString(),
+              R"({"a":[true,null,"x/y"],"b":1.5})");
+    for (const std::string plain : {"city=Oslo", R"({"a":1} extra)", "", "say \"hi\"\n"})
+        EXPECT_THROW(GeneratedContent::fromJSON(plain), GeneratedContent::InvalidJSON) << plain;
+    EXPECT_EQ(GeneratedContent(std::string("say \"hi\"\n")).jsonString(), R"("say \"hi\"\n")");
 }
 
 } // namespace
