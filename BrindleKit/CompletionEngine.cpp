@@ -65,13 +65,15 @@ std::string joinedArguments(const std::vector<ToolCall>& calls) {
 // The text already streamed. Snapshots are whole texts, usually the previous one plus a little: when a
 // snapshot extends the emitted text, only the characters from the emitted text's last one onwards are
 // counted again (a combining mark may join that last character), which keeps a long answer linear.
+// That holds only while the emitted text is valid UTF-8: appended bytes can complete a sequence whose
+// first bytes counted as invalid characters of their own, so then the whole snapshot is counted again.
 class EmittedText {
 public:
     // The part of the snapshot beyond the emitted length, or nothing when the snapshot is not longer.
     std::optional<std::string> advance(std::string snapshot) {
         Unicode::CharacterScan scan;
         std::size_t base = 0, baseCount = 0;
-        if (count_ > 0 && std::string_view(snapshot).starts_with(text_)) {
+        if (count_ > 0 && valid_ && std::string_view(snapshot).starts_with(text_)) {
             base = lastStart_;
             baseCount = count_ - 1;
             scan = Unicode::scanCharacters(std::string_view(snapshot).substr(base), 1);
@@ -82,6 +84,7 @@ public:
         std::string delta = snapshot.substr(base + scan.afterSkipped);
         count_ = baseCount + scan.count;
         lastStart_ = base + scan.lastStart;
+        valid_ = Unicode::isValidUTF8(std::string_view(snapshot).substr(base)); // text before base was valid
         text_ = std::move(snapshot);
         return delta;
     }
@@ -89,6 +92,7 @@ public:
         text_ += more;
         count_ = Unicode::characterCount(text_);
         lastStart_ = Unicode::scanCharacters(text_, 0).lastStart;
+        valid_ = Unicode::isValidUTF8(text_);
     }
     const std::string& text() const { return text_; }
 
@@ -96,6 +100,7 @@ private:
     std::string text_;
     std::size_t count_ = 0;
     std::size_t lastStart_ = 0;
+    bool valid_ = true; // text_ is valid UTF-8
 };
 
 // One streamed answer: the frames it sends, and how an error ends it.

@@ -107,14 +107,24 @@ inline constexpr std::size_t kMaxDepth = 256;
 class Decoder {
 public:
     // Throws DecodingError.
-    template <class T> T decode(std::string_view json) const {
-        std::optional<T> result;
-        parseThen(json, [&result](const Node& root) { result.emplace(T::decode(root)); });
-        return std::move(*result);
+    template <class T> T decode(std::string_view json) const { return decodeWith<T>(json, false); }
+    // The same; a string with room for the parser's padding past its end is parsed in place, not copied.
+    template <class T> T decode(const std::string& json) const {
+        return decodeWith<T>(json, json.capacity() - json.size() >= kParserPadding);
     }
+    template <class T> T decode(const char* json) const { return decode<T>(std::string_view(json)); }
+
+    // How far past the end of its input the parser reads.
+    static constexpr std::size_t kParserPadding = 64;
 
 private:
-    void parseThen(std::string_view json, const std::function<void(const Node&)>& use) const;
+    template <class T> T decodeWith(std::string_view json, bool padded) const {
+        std::optional<T> result;
+        parseThen(json, padded, [&result](const Node& root) { result.emplace(T::decode(root)); });
+        return std::move(*result);
+    }
+    // padded: the bytes up to kParserPadding past the end of json may be read.
+    void parseThen(std::string_view json, bool padded, const std::function<void(const Node&)>& use) const;
 };
 
 // The shared encoder; encoding keeps no state, so one instance serves every thread.

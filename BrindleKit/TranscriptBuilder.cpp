@@ -17,7 +17,13 @@ constexpr const char* kUnsupportedRole = "unsupported message role: ";
 
 BuildError unsupported(const std::string& message) { return BuildError(BuildError::Kind::unsupportedContent, message); }
 
-Transcript::TextSegment segment(std::string content) { return {Unicode::randomUUID(), std::move(content)}; }
+// One segment holding the text. Built by moving: a braced list would copy the text once more, and a
+// conversation may carry megabytes of it.
+std::vector<Transcript::TextSegment> segments(std::string content) {
+    std::vector<Transcript::TextSegment> list;
+    list.push_back({Unicode::randomUUID(), std::move(content)});
+    return list;
+}
 
 std::string joined(const std::vector<std::string>& texts, const std::string& separator) {
     std::string result;
@@ -64,7 +70,7 @@ std::string takePrompt(std::vector<const ChatMessage*>& conversation) {
     return prompt;
 }
 
-Transcript::Response response(std::string text) { return {Unicode::randomUUID(), {}, {segment(std::move(text))}}; }
+Transcript::Response response(std::string text) { return {Unicode::randomUUID(), {}, segments(std::move(text))}; }
 
 // Arguments that are not JSON are still the client's words, so they are kept as a plain string.
 model::GeneratedContent arguments(const std::string& text) {
@@ -95,12 +101,12 @@ void appendAssistant(const ChatMessage& message, std::vector<Transcript::Entry>&
 Transcript::ToolOutput toolOutput(const ChatMessage& message) {
     return {message.toolCallId ? *message.toolCallId : Unicode::randomUUID(),
             message.name.value_or("tool"),
-            {segment(message.text().value_or(""))}};
+            segments(message.text().value_or(""))};
 }
 
 void appendHistory(const ChatMessage& message, std::vector<Transcript::Entry>& entries) {
     if (message.role == "user")
-        entries.emplace_back(Transcript::Prompt{Unicode::randomUUID(), {segment(userText(message))}, {}});
+        entries.emplace_back(Transcript::Prompt{Unicode::randomUUID(), segments(userText(message)), {}});
     else if (message.role == "assistant")
         appendAssistant(message, entries);
     else if (message.role == "tool")
@@ -120,7 +126,7 @@ BuildResult build(const std::vector<ChatMessage>& messages,
     std::vector<Transcript::Entry> entries;
     if (!parts.instructionTexts.empty() || !toolDefinitions.empty())
         entries.emplace_back(Transcript::Instructions{
-            Unicode::randomUUID(), {segment(joined(parts.instructionTexts, "\n\n"))}, toolDefinitions});
+            Unicode::randomUUID(), segments(joined(parts.instructionTexts, "\n\n")), toolDefinitions});
     for (const ChatMessage* message : parts.conversation) appendHistory(*message, entries);
     return {Transcript{std::move(entries)}, std::move(prompt)};
 }

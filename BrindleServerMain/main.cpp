@@ -12,6 +12,9 @@
 #include <vector>
 
 #include <sys/resource.h>
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 #include "BrindleKit/Availability.h"
@@ -72,6 +75,17 @@ void raiseDescriptorLimit() {
     ::setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// glibc raises its mmap threshold to the largest block freed so far (up to 32 MiB); from then on large
+// request bodies come from the per-thread arenas, which keep the memory: 50 requests with 1 MiB bodies left
+// 35 to 48 MiB resident. A fixed threshold, which also stops that raising, gives every block of 128 KiB or
+// more a mapping of its own that goes back to the system when freed (a 64 KiB read buffer stays below it).
+// The price: a large body's blocks are mapped and faulted in afresh each time.
+void returnLargeBlocksToTheSystem() {
+#ifdef M_MMAP_THRESHOLD
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+}
+
 int serve(const std::vector<std::string>& arguments) {
     const std::optional<std::string> portText = valueFor(arguments, "--port");
     const std::optional<std::uint16_t> port = portText ? parsePort(*portText) : std::nullopt;
@@ -87,6 +101,7 @@ int serve(const std::vector<std::string>& arguments) {
         router->handle(request, responder);
     });
     raiseDescriptorLimit();
+    returnLargeBlocksToTheSystem();
     try {
         server.start();
     } catch (const std::exception& error) {

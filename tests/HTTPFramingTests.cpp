@@ -11,25 +11,8 @@ namespace {
 using Framed = HTTPServer::Framed;
 using Status = Framed::Status;
 
-Status statusOf(std::string_view bytes) {
-    return HTTPServer::frameNextRequest(bytes).status;
-}
-
-// Feeds the bytes one at a time with the resume hints the connection loop passes, checking that every
-// proper prefix needs more and that the hints never change an answer.
-Framed frameByteByByte(std::string_view bytes) {
-    std::size_t searchFrom = 0;
-    for (std::size_t size = 0; size < bytes.size(); ++size) {
-        const Framed framed = HTTPServer::frameNextRequest(bytes.substr(0, size), searchFrom);
-        EXPECT_EQ(framed.status, Status::needMore) << "prefix of " << size << " bytes of " << bytes;
-        EXPECT_GT(framed.needed, size);
-        EXPECT_LE(framed.resumeAt, size);
-        searchFrom = framed.resumeAt;
-    }
-    return HTTPServer::frameNextRequest(bytes, searchFrom);
-}
-
-TEST(HTTPFraming, EveryProperPrefixNeedsMore) {
+// Every proper prefix, fed with the resume hints the connection loop passes, needs more; then the whole frames.
+TEST(HTTPFraming, PrefixLadderThenOneRequest) {
     const struct {
         std::string_view name, bytes, method, path, body;
     } cases[] = {
@@ -38,10 +21,20 @@ TEST(HTTPFraming, EveryProperPrefixNeedsMore) {
          "/v1/chat/completions", "{\"a\":1}"},
         {"body holding a terminator", "POST / HTTP/1.1\r\nContent-Length: 6\r\n\r\n\r\n\r\nab", "POST", "/",
          "\r\n\r\nab"},
-        {"no header lines", "OPTIONS *\r\n\r\n", "OPTIONS", "*", ""},
+        {"no header lines, no version", "OPTIONS *\r\n\r\n", "OPTIONS", "*", ""},
+        {"request line kept as sent", "get /a%20b?x=1&y=%2F HTTP/1.0\r\n\r\n", "get", "/a%20b?x=1&y=%2F", ""},
+        {"runs of blanks", "  GET   /health    HTTP/1.1  \r\n\r\n", "GET", "/health", ""},
+        {"UTF-8 path", "GET /caf\xc3\xa9 HTTP/1.1\r\n\r\n", "GET", "/caf\xc3\xa9", ""},
     };
     for (const auto& c : cases) {
-        const Framed framed = frameByteByByte(c.bytes);
+        std::size_t searchFrom = 0;
+        for (std::size_t size = 0; size < c.bytes.size(); ++size) {
+            const Framed framed = HTTPServer::frameNextRequest(c.bytes.substr(0, size), searchFrom);
+            ASSERT_TRUE(framed.status == Status::needMore && framed.needed > size && framed.resumeAt <= size)
+                << c.name << ", prefix of " << size;
+            searchFrom = framed.resumeAt;
+        }
+        const Framed framed = HTTPServer::frameNextRequest(c.bytes, searchFrom);
         ASSERT_EQ(framed.status, Status::complete) << c.name;
         EXPECT_EQ(framed.consumed, c.bytes.size()) << c.name;
         EXPECT_EQ(framed.request.method, c.method) << c.name;
@@ -50,59 +43,25 @@ TEST(HTTPFraming, EveryProperPrefixNeedsMore) {
     }
 }
 
-TEST(HTTPFraming, KeepsRequestLineAsSentAndNormalisesHeaderNames) {
-    const Framed framed = HTTPServer::frameNextRequest("get /a%20b?x=1&y=%2F  HTTP/1.0\r\n"
-                                                       "Content-TYPE:\t Application/JSON \t\r\n"
-                                                       "X-Twice: first\r\n"
-                                                       "line without a colon\r\n"
-                                                       "x-twice: second\r\n"
-                                                       "Host: localhost:8080\r\n"
-                                                       "X-Empty:\r\n"
-                                                       "\r\n");
-    ASSERT_EQ(framed.status, Status::complete);
-    EXPECT_EQ(framed.request.method, "get");
-    EXPECT_EQ(framed.request.path, "/a%20b?x=1&y=%2F");
+TEST(HTTPFraming, NormalisesHeaderNamesAndTrimsValues) {
+    const Framed framed = HTTPServer::frameNextRequest("GET / HTTP/1.1\r\nContent-TYPE:\t Application/JSON \t\r\n"
+                                                       "X-Twice: first\r\nline without a colon\r\nx-twice: second\r\n"
+                                                       "Host: localhost:8080\r\nX-Empty:\r\n\r\n");
     const std::unordered_map<std::string, std::string> expected = {
-        {"content-type", "Application/JSON"},
-        {"x-twice", "second"},
-        {"host", "localhost:8080"},
-        {"x-empty", ""},
-    };
+        {"content-type", "Application/JSON"}, {"x-twice", "second"}, {"host", "localhost:8080"}, {"x-empty", ""}};
     EXPECT_EQ(framed.request.headers, expected);
-}
-
-TEST(HTTPFraming, FramesPipelinedRequestsOneAtATime) {
-    const std::string first = "POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
-    const std::string second = "GET /b HTTP/1.1\r\n\r\n";
-    const std::string both = first + second;
-
-    const Framed one = HTTPServer::frameNextRequest(both);
-    ASSERT_EQ(one.status, Status::complete);
-    EXPECT_EQ(one.consumed, first.size());
-    EXPECT_EQ(one.request.body, "abc");
-
-    const Framed two = HTTPServer::frameNextRequest(std::string_view(both).substr(one.consumed));
-    ASSERT_EQ(two.status, Status::complete);
-    EXPECT_EQ(two.consumed, second.size());
-    EXPECT_EQ(two.request.path, "/b");
 }
 
 TEST(HTTPFraming, CutsTheBodyContentLengthNames) {
     const struct {
         std::string_view name, lengthLine, afterHead, body;
     } cases[] = {
-        {"plain", "Content-Length: 3", "abcGET", "abc"},
         {"plus sign", "Content-Length: +3", "abcGET", "abc"},
         {"leading zeros", "Content-Length: 003", "abcGET", "abc"},
         {"minus zero", "Content-Length: -0", "abc", ""},
         {"blanks and tabs trimmed", "Content-Length: \t 3\t ", "abcGET", "abc"},
-        {"name in any case", "cOnTeNt-LeNgTh: 3", "abcGET", "abc"},
         {"last of two wins", "Content-Length: 1\r\nContent-Length: 3", "abcGET", "abc"},
-        {"not a number counts as 0", "Content-Length: abc", "abc", ""},
-        {"inner blank counts as 0", "Content-Length: 1 2", "abc", ""},
-        {"hexadecimal counts as 0", "Content-Length: 0x3", "abc", ""},
-        {"sign alone counts as 0", "Content-Length: +", "abc", ""},
-        {"two signs count as 0", "Content-Length: +-3", "abc", ""},
+        {"not a number counts as 0", "Content-Length: 0x3", "abc", ""},
         {"beyond 64 bits counts as 0", "Content-Length: 99999999999999999999", "abc", ""},
         {"blank before the colon names another header", "Content-Length : 3", "abc", ""},
         {"chunked bodies are not understood", "Transfer-Encoding: chunked", "3\r\nabc", ""},
@@ -112,79 +71,43 @@ TEST(HTTPFraming, CutsTheBodyContentLengthNames) {
         const Framed framed = HTTPServer::frameNextRequest(head + std::string(c.afterHead));
         ASSERT_EQ(framed.status, Status::complete) << c.name;
         EXPECT_EQ(framed.request.body, c.body) << c.name;
-        EXPECT_EQ(framed.consumed, head.size() + c.body.size()) << c.name; // the rest is the next request
+        EXPECT_EQ(framed.consumed, head.size() + c.body.size()) << c.name;
     }
 }
 
-TEST(HTTPFraming, WaitsForTheLargestBodyAllowed) {
-    const std::string head = "POST / HTTP/1.1\r\nContent-Length: 67108863\r\n\r\n";
-    const Framed framed = HTTPServer::frameNextRequest(head + "partial body");
-    EXPECT_EQ(framed.status, Status::needMore);
-    EXPECT_EQ(framed.needed, head.size() + 67'108'863);
-}
-
-TEST(HTTPFraming, ClosesWithoutAnswerOnMalformedHeads) {
+TEST(HTTPFraming, ClosesOnMalformedHeadsAndWaitsOnUnfinishedOnes) {
     const struct {
         std::string_view name, bytes;
+        Status expected;
     } cases[] = {
-        {"one-token request line", "GET\r\n\r\n"},
-        {"one token and blanks", "  GET  \r\nHost: x\r\n\r\n"},
-        {"empty head", "\r\n\r\n"},
-        {"tab is not a separator", "GET\t/\r\n\r\n"},
-        {"length at 64 MiB", "POST / HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n"},
-        {"length far beyond", "POST / HTTP/1.1\r\nContent-Length: 9223372036854775807\r\n\r\n"},
-        // A negative length cannot cut a body; reading the body as a next request would smuggle it in.
-        {"negative length", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\nGET /secret HTTP/1.1\r\n\r\n"},
-        {"head not UTF-8", "GET /\xff HTTP/1.1\r\n\r\n"},
-        {"overlong UTF-8 in a header", "GET / HTTP/1.1\r\nX: \xc0\xaf\r\n\r\n"},
-        {"UTF-16 surrogate in UTF-8", "GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n"},
+        {"one-token request line", "  GET  \r\nHost: x\r\n\r\n", Status::close},
+        {"empty head", "\r\n\r\n", Status::close},
+        {"tab is not a separator", "GET\t/\r\n\r\n", Status::close},
+        {"length at 64 MiB", "POST / HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n", Status::close},
+        {"length just under waits", "POST / HTTP/1.1\r\nContent-Length: 67108863\r\n\r\nabc", Status::needMore},
+        // Reading the body of a negative length as a next request would smuggle it in.
+        {"negative length", "POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\nGET /x HTTP/1.1\r\n\r\n", Status::close},
+        {"head not UTF-8", "GET /\xff HTTP/1.1\r\n\r\n", Status::close},
+        {"overlong UTF-8 in a header", "GET / HTTP/1.1\r\nX: \xc0\xaf\r\n\r\n", Status::close},
+        {"a lone LF never ends a head", "GET / HTTP/1.1\nHost: x\n\n", Status::needMore},
+        {"mixed line ends", "GET / HTTP/1.1\r\n\n\r\n", Status::needMore},
     };
-    for (const auto& c : cases) EXPECT_EQ(statusOf(c.bytes), Status::close) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(HTTPServer::frameNextRequest(c.bytes).status, c.expected) << c.name;
 }
 
-TEST(HTTPFraming, ServesLooseButCompleteRequestLines) {
-    const struct {
-        std::string_view name, bytes, method, path;
-    } cases[] = {
-        {"no version", "GET /\r\n\r\n", "GET", "/"},
-        {"runs of blanks", "  GET   /health    HTTP/1.1  \r\n\r\n", "GET", "/health"},
-        {"extra tokens", "GET / HTTP/1.1 trailing words\r\n\r\n", "GET", "/"},
-        {"UTF-8 path", "GET /caf\xc3\xa9 HTTP/1.1\r\n\r\n", "GET", "/caf\xc3\xa9"},
-    };
-    for (const auto& c : cases) {
-        const Framed framed = HTTPServer::frameNextRequest(c.bytes);
-        ASSERT_EQ(framed.status, Status::complete) << c.name;
-        EXPECT_EQ(framed.request.method, c.method) << c.name;
-        EXPECT_EQ(framed.request.path, c.path) << c.name;
-    }
-}
-
+// Carriage returns are the worst case for the terminator search: without the resume hint, the million calls
+// of this dribble would each search the whole buffer again and run far past the test timeout.
 TEST(HTTPFraming, CapsOnlyUnterminatedHeads) {
-    const std::string bareLF = "GET / HTTP/1.1\nHost: x\n\n";
-    EXPECT_EQ(statusOf(bareLF), Status::needMore) << "a lone LF never ends a head";
-    EXPECT_EQ(statusOf("GET / HTTP/1.1\r\n\n\r\n"), Status::needMore) << "mixed line ends";
-
-    std::string unterminated = bareLF;
-    unterminated.resize(HTTPServer::kHeadCap - 1, 'x');
-    EXPECT_EQ(statusOf(unterminated), Status::needMore) << "one byte under the cap";
-    unterminated += 'x';
-    EXPECT_EQ(statusOf(unterminated), Status::close) << "at the cap";
-
-    const std::string bigHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(HTTPServer::kHeadCap, 'y') + "\r\n\r\n";
-    EXPECT_EQ(statusOf(bigHead), Status::complete) << "a terminated head is accepted whatever its size";
-}
-
-// Carriage returns are the worst case for the terminator search. Without the resume hint each of the
-// million calls would search the whole buffer again: far beyond the test timeout instead of milliseconds.
-TEST(HTTPFraming, DribbledHeadCostsLinearTime) {
-    const std::string head(HTTPServer::kHeadCap, '\r');
+    const std::string dribble(HTTPServer::kHeadCap, '\r');
     std::size_t searchFrom = 0;
-    for (std::size_t size = 0; size < head.size(); ++size) {
-        const Framed framed = HTTPServer::frameNextRequest(std::string_view(head).substr(0, size), searchFrom);
+    for (std::size_t size = 0; size < dribble.size(); ++size) {
+        const Framed framed = HTTPServer::frameNextRequest(std::string_view(dribble).substr(0, size), searchFrom);
         ASSERT_EQ(framed.status, Status::needMore) << size;
         searchFrom = framed.resumeAt;
     }
-    EXPECT_EQ(HTTPServer::frameNextRequest(head, searchFrom).status, Status::close);
+    EXPECT_EQ(HTTPServer::frameNextRequest(dribble, searchFrom).status, Status::close) << "at the cap";
+    const std::string bigHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(HTTPServer::kHeadCap, 'y') + "\r\n\r\n";
+    EXPECT_EQ(HTTPServer::frameNextRequest(bigHead).status, Status::complete) << "a terminated head of any size";
 }
 
 } // namespace

@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -19,22 +22,54 @@ using testing::LoopbackClient;
 using Case = model::GenerationError::Case;
 using Reason = model::SystemLanguageModel::UnavailableReason;
 
+// Requests inside the router right now. A test waits for them to finish, so that the process does not exit
+// (and destroy what they use) while a connection thread is still answering a client that left.
+class InFlight {
+public:
+    void enter() {
+        const std::lock_guard guard(lock_);
+        ++count_;
+    }
+    void leave() {
+        const std::lock_guard guard(lock_);
+        if (--count_ == 0) idle_.notify_all();
+    }
+    bool waitUntilIdle() {
+        std::unique_lock guard(lock_);
+        return idle_.wait_for(guard, std::chrono::seconds(5), [this] { return count_ == 0; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable idle_;
+    int count_ = 0;
+};
+
 // A server on an ephemeral port whose router answers from the given model. A server cannot be stopped:
 // its accept thread and connection threads outlive the test, so the server and its router are never freed.
 class RoutedServer {
 public:
     explicit RoutedServer(std::shared_ptr<ScriptedModel> model, std::string modelID = "brindle-core")
         : model(std::move(model)), router_(new Router(std::move(modelID), this->model)),
-          server_(new HTTPServer(0, [router = router_](const HTTPRequest& request, HTTPResponder& responder) {
+          inFlight_(std::make_shared<InFlight>()),
+          server_(new HTTPServer(0, [router = router_, inFlight = inFlight_](const HTTPRequest& request,
+                                                                              HTTPResponder& responder) {
+              inFlight->enter();
               router->handle(request, responder);
+              inFlight->leave();
           })) {
         server_->start();
     }
+    ~RoutedServer() { EXPECT_TRUE(inFlight_->waitUntilIdle()) << "a request was still being answered"; }
+    RoutedServer(const RoutedServer&) = delete;
+    RoutedServer& operator=(const RoutedServer&) = delete;
+
     std::uint16_t port() const { return server_->port(); }
     std::shared_ptr<ScriptedModel> model;
 
 private:
     const Router* router_;
+    std::shared_ptr<InFlight> inFlight_;
     HTTPServer* server_;
 };
 

@@ -1,11 +1,8 @@
 #include "LoopbackClient.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,41 +14,36 @@ namespace brindle::testing {
 
 namespace {
 
-constexpr int kConnectAttempts = 300;
-constexpr std::chrono::milliseconds kConnectRetryPause{10};
-
-[[noreturn]] void fail(const std::string& what) {
-    throw std::runtime_error(what + ": " + std::generic_category().message(errno));
+// Closes the socket, if any, and throws with errno's message.
+[[noreturn]] void fail(const std::string& what, int fd = -1) {
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    throw std::runtime_error(what + ": " + std::generic_category().message(error));
 }
 
-int connectedSocket(std::uint16_t port) {
+sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    for (int attempt = 0; attempt < kConnectAttempts; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) fail("socket");
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return fd;
-        const int error = errno;
-        ::close(fd);
-        if (error != ECONNREFUSED) {
-            errno = error;
-            fail("connect to 127.0.0.1:" + std::to_string(port));
-        }
-        std::this_thread::sleep_for(kConnectRetryPause); // the server may still be starting
-    }
-    errno = ECONNREFUSED;
-    fail("connect to 127.0.0.1:" + std::to_string(port));
+    return address;
+}
+
+int connectedSocket(std::uint16_t port) {
+    const sockaddr_in address = loopback(port);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        fail("connect to 127.0.0.1:" + std::to_string(port), fd);
+    return fd;
 }
 
 } // namespace
 
 LoopbackClient::LoopbackClient(std::uint16_t port) : fd_(connectedSocket(port)) {
-    const timeval timeout{.tv_sec = kReadTimeout.count(), .tv_usec = 0};
+    const timeval timeout{.tv_sec = 5, .tv_usec = 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    const int on = 1; // each sendAll goes out as its own segment
+    const int on = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
@@ -80,11 +72,9 @@ bool LoopbackClient::readMore() {
             pending_.append(chunk, static_cast<std::size_t>(count));
             return true;
         }
-        if (count == 0) return false;
-        if (errno == EINTR) continue;
+        if (count == 0 || errno == ECONNRESET) return false; // a reset with our bytes unread is also an end
         if (errno == EAGAIN || errno == EWOULDBLOCK) fail("no answer from the server within the read timeout");
-        if (errno == ECONNRESET) return false; // the server closed with our bytes unread: also an end
-        fail("recv");
+        if (errno != EINTR) fail("recv");
     }
 }
 
@@ -112,12 +102,23 @@ std::string LoopbackClient::readHTTPResponse() {
     std::size_t headEnd;
     while ((headEnd = pending_.find("\r\n\r\n")) == std::string::npos)
         if (!readMore()) throw std::runtime_error("the server closed before the end of an answer head: " + pending_);
-    std::string head = pending_.substr(0, headEnd);
-    std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::tolower(c); });
-    std::size_t bodySize = 0;
-    if (const std::size_t at = head.find("\r\ncontent-length:"); at != std::string::npos)
-        bodySize = std::stoul(head.substr(at + 17));
+    std::size_t bodySize = 0; // our server spells the header this way only
+    if (const std::size_t at = pending_.find("\r\nContent-Length: "); at < headEnd)
+        bodySize = std::stoul(pending_.substr(at + 18));
     return readExactly(headEnd + 4 + bodySize);
+}
+
+BusyPort::BusyPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address = loopback(0);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 1) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        fail("listen on an ephemeral port", fd_);
+    port_ = ntohs(address.sin_port);
+}
+
+BusyPort::~BusyPort() {
+    ::close(fd_);
 }
 
 } // namespace brindle::testing

@@ -1,8 +1,6 @@
 #pragma once
-// The real brindle-server binary as a child process, for end-to-end tests. Tests find the binary through the
-// BRINDLE_SERVER_BINARY definition of the test target:
-//     ServerProcess server(BRINDLE_SERVER_BINARY, serveOnFreePort({"--model-id", "m"}));
-//     LoopbackClient client(server.port());
+// The real brindle-server binary as a child process, for end-to-end tests; the test target defines its path as
+// BRINDLE_SERVER_BINARY.
 
 #include <cstdint>
 #include <string>
@@ -20,17 +18,15 @@ std::vector<std::string> serveOnFreePort(const std::vector<std::string>& extraAr
 
 class ServerProcess {
 public:
-    // Runs the binary with these arguments (the program path is added) and waits until it prints its listening
-    // line. Throws std::runtime_error, with what the child wrote, when it exits or stays silent instead.
+    // Starts the binary and waits for its listening line; throws std::runtime_error, with what the child wrote,
+    // when it exits or stays silent instead.
     ServerProcess(const std::string& binary, const std::vector<std::string>& arguments);
-    // Kills the child and reaps it.
-    ~ServerProcess();
+    ~ServerProcess(); // kills and reaps the child
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // The port named in the listening line.
     std::uint16_t port() const { return port_; }
-    // "brindle-server listening on 127.0.0.1:<port>\n", exactly as written.
+    pid_t pid() const { return pid_; }
     const std::string& listeningLine() const { return listeningLine_; }
 
 private:
@@ -40,15 +36,13 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// What a run of the binary to its end left behind.
 struct ProcessResult {
     int exitStatus = -1; // -1 when killed by a signal
     std::string standardOutput;
     std::string standardError;
 };
 
-// Runs the binary with these arguments to its end (killed after a few seconds). Throws std::runtime_error
-// when it cannot be started or does not end in time.
+// Runs the binary to its end; throws std::runtime_error when it cannot start or runs for more than a few seconds.
 ProcessResult runToExit(const std::string& binary, const std::vector<std::string>& arguments);
 
 } // namespace brindle::testing

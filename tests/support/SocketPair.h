@@ -2,7 +2,6 @@
 // A connected pair of local sockets with an FDConnection on one end, so a test sees the exact bytes an
 // HTTPResponder writes, with no server and no network.
 
-#include <array>
 #include <stdexcept>
 #include <string>
 
@@ -14,29 +13,23 @@
 
 namespace brindle::testing {
 
-class SocketPair {
-public:
-    SocketPair() : SocketPair(makePair()) {}
+struct SocketPair {
+    SocketPair() : connection(openPair(peer)) {}
     ~SocketPair() {
         connection.close();
         closePeer();
     }
-    SocketPair(const SocketPair&) = delete;
-    SocketPair& operator=(const SocketPair&) = delete;
 
+    int peer = -1;           // the client's end; declared first, as opening the connection sets it
     FDConnection connection; // the server's end
-    int peer;                // the client's end
 
-    // Closes the connection's end and returns every byte written to it. Throws std::runtime_error when
-    // the peer end was closed or a read timed out.
+    // Closes the connection's end and returns every byte written to it; throws std::runtime_error on a failed read.
     std::string writtenBytes() {
         connection.close();
         std::string bytes;
         char chunk[4096];
-        for (ssize_t count; (count = ::read(peer, chunk, sizeof chunk)) != 0;) {
+        for (ssize_t count; (count = ::read(peer, chunk, sizeof chunk)) != 0; bytes.append(chunk, count))
             if (count < 0) throw std::runtime_error("reading the peer end failed");
-            bytes.append(chunk, static_cast<std::size_t>(count));
-        }
         return bytes;
     }
 
@@ -46,17 +39,13 @@ public:
         peer = -1;
     }
 
-private:
-    explicit SocketPair(std::array<int, 2> fds) : connection(fds[0]), peer(fds[1]) {
+    static int openPair(int& peer) {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) throw std::runtime_error("socketpair");
         const timeval timeout{.tv_sec = 5, .tv_usec = 0}; // a missing close fails the test, not the suite
-        ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-
-    static std::array<int, 2> makePair() {
-        std::array<int, 2> fds{};
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds.data()) != 0)
-            throw std::runtime_error("socketpair failed");
-        return fds;
+        ::setsockopt(fds[1], SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        peer = fds[1];
+        return fds[0];
     }
 };
 

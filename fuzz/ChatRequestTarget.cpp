@@ -1,0 +1,83 @@
+#include "fuzz/FuzzTargets.h"
+
+#include "BrindleKit/CompletionEngine.h"
+#include "BrindleKit/ErrorMapping.h"
+#include "BrindleKit/JSONDecoding.h"
+#include "BrindleKit/OpenAIModels.h"
+#include "BrindleKit/SSEWriter.h"
+#include "BrindleModel/BuiltinModel.h"
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace brindle::fuzz {
+
+namespace {
+
+// Every JSON text the server writes must read back as JSON.
+JSONValue parsedJSON(std::string_view text, const std::string& what) {
+    try {
+        return JSONCoding::decoder().decode<JSONValue>(text);
+    } catch (const JSONCoding::DecodingError& error) {
+        throw InvariantBroken(what + " is not JSON (" + error.what() + "): " + std::string(text));
+    }
+}
+
+// A message written by the encoder decodes to a message that writes the same text.
+void checkRoundTrip(const ChatMessage& message) {
+    const std::string written = JSONCoding::encoder().encode(message);
+    std::string rewritten;
+    try {
+        rewritten = JSONCoding::encoder().encode(JSONCoding::decoder().decode<ChatMessage>(written));
+    } catch (const JSONCoding::DecodingError& error) {
+        throw InvariantBroken("a written message does not decode (" + std::string(error.what()) + "): " + written);
+    }
+    check(rewritten == written, "a message changed in a round trip: " + written + " became " + rewritten);
+}
+
+// What the router does with a decoded body, minus the socket: the answer text, or the mapped error's body.
+void answer(const CompletionEngine& engine, const ChatCompletionRequest& request) {
+    std::vector<std::string> frames;
+    try {
+        if (request.stream.value_or(false)) {
+            engine.streamCompletion(request, [&frames](const std::string& frame) { frames.push_back(frame); });
+            check(!frames.empty(), "a stream that returned without a frame");
+            for (const std::string& frame : frames) {
+                check(frame.starts_with("data: ") && frame.ends_with("\n\n"), "a malformed event: " + frame);
+                if (frame != SSEWriter::doneFrame()) parsedJSON(frame.substr(6, frame.size() - 8), "an event");
+            }
+        } else {
+            parsedJSON(engine.complete(request), "a completion");
+        }
+    } catch (const InvariantBroken&) {
+        throw;
+    } catch (...) {
+        check(frames.empty(), "an error thrown after frames were sent by the engine itself");
+        const MappedError mapped = ErrorMapper::map(std::current_exception());
+        check(mapped.status >= 400 && mapped.status < 600, "an error mapped to a status that is not one");
+        parsedJSON(mapped.bodyJSON(), "an error body");
+    }
+}
+
+} // namespace
+
+void chatRequest(std::string_view input) {
+    static const CompletionEngine engine(std::make_shared<model::BuiltinModel>());
+    std::optional<ChatCompletionRequest> request;
+    try {
+        request.emplace(JSONCoding::decoder().decode<ChatCompletionRequest>(input));
+    } catch (const JSONCoding::DecodingError& error) {
+        // The router's 400 quotes this text in a JSON body, so it must survive the writer.
+        parsedJSON(JSONCoding::encodeString(ErrorBody(std::string("invalid request body: ") + error.what(),
+                                                      "invalid_request_error", std::nullopt)),
+                   "a decoding error body");
+        return;
+    }
+    for (const ChatMessage& message : request->messages) checkRoundTrip(message);
+    check(TokenEstimator::estimate(request->messages) >= 4 * static_cast<std::int64_t>(request->messages.size()),
+          "a prompt estimate below four tokens a message");
+    answer(engine, *request);
+}
+
+} // namespace brindle::fuzz

@@ -1,0 +1,35 @@
+#pragma once
+// The fuzz targets, one function each, kept apart from libFuzzer's entry point so that the ordinary test
+// suite can replay every corpus input through them (FuzzCorpusTests) with no fuzzing toolchain.
+// Each takes arbitrary bytes, must neither crash nor hang on any of them, and throws InvariantBroken when
+// the code under test does something it promises never to do.
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace brindle::fuzz {
+
+class InvariantBroken : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+inline void check(bool holds, const std::string& what) {
+    if (!holds) throw InvariantBroken(what);
+}
+
+// Request framing as the connection loop drives it, in segments the input chooses.
+void framing(std::string_view input);
+// The chat-completion body decoder, and what the router does next with a decoded body.
+void chatRequest(std::string_view input);
+// Any JSON value as a tool's parameter schema.
+void schemaTranslator(std::string_view input);
+// Any decoded message list through the transcript builder.
+void transcriptBuilder(std::string_view input);
+// Model snapshots, taken from the input, cut into stream events.
+void streamDeltas(std::string_view input);
+
+} // namespace brindle::fuzz
