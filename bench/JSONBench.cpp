@@ -87,7 +87,7 @@ void decodeRequest(benchmark::State& state, const std::string& body) {
 void decodeLargeRequest(benchmark::State& state) {
     decodeRequest(state, requestBody(static_cast<std::size_t>(state.range(0))));
 }
-BENCHMARK(decodeLargeRequest)->Arg(1 << 20)->Arg(32 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(decodeLargeRequest)->Arg(1 << 20)->Arg(8 << 20)->Arg(32 << 20)->Unit(benchmark::kMillisecond);
 
 void decodeSmallRequest(benchmark::State& state) {
     decodeRequest(state, R"({"model":"brindle-core","messages":[{"role":"system","content":"You are terse."},)"
