@@ -176,8 +176,8 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     auto recorder = std::make_shared<ToolCallRecorder>();
     std::vector<std::shared_ptr<model::Tool>> tools;
     std::vector<model::Transcript::ToolDefinition> toolDefinitions;
-    for (const ToolSpec& spec : request.tools.value_or(std::vector<ToolSpec>{})) {
-        auto proxy = std::make_shared<ProxyTool>(spec.function, recorder);
+    for (const ToolSpec& tool : request.tools.value_or(std::vector<ToolSpec>{})) {
+        auto proxy = std::make_shared<ProxyTool>(tool.function, recorder);
         toolDefinitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
         tools.push_back(std::move(proxy));
     }

@@ -16,9 +16,9 @@ std::vector<ToolCallRecorder::Call> ToolCallRecorder::calls() const {
     return recorded_;
 }
 
-ProxyTool::ProxyTool(const FunctionSpec& spec, std::shared_ptr<ToolCallRecorder> recorder)
-    : name_(spec.name), description_(spec.description.value_or("")),
-      parameters_(SchemaTranslator::generationSchema(spec.parameters, spec.name)), recorder_(std::move(recorder)) {}
+ProxyTool::ProxyTool(const FunctionSpec& function, std::shared_ptr<ToolCallRecorder> recorder)
+    : name_(function.name), description_(function.description.value_or("")),
+      parameters_(SchemaTranslator::generationSchema(function.parameters, function.name)), recorder_(std::move(recorder)) {}
 
 // The tool runs on the client: throwing ends the generation, and the engine answers with the recorded call.
 std::string ProxyTool::call(const model::GeneratedContent& arguments) {

@@ -38,7 +38,7 @@ public:
 class ProxyTool final : public model::Tool {
 public:
     // Throws model::GenerationSchema::SchemaError when the tool's parameters are rejected.
-    ProxyTool(const FunctionSpec& spec, std::shared_ptr<ToolCallRecorder> recorder);
+    ProxyTool(const FunctionSpec& function, std::shared_ptr<ToolCallRecorder> recorder);
 
     std::string name() const override { return name_; }
     std::string description() const override { return description_; }

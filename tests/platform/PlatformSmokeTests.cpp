@@ -46,11 +46,11 @@ protected:
     // A session with the get_weather proxy, listed in the instructions as well (tools not listed there are
     // not offered to the model).
     std::shared_ptr<model::LanguageModelSession> weatherSession() {
-        const FunctionSpec spec{
+        const FunctionSpec function{
             "get_weather", "Gets the current weather for a city.",
             JSONCoding::decoder().decode<JSONValue>(
                 R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})")};
-        auto proxy = std::make_shared<ProxyTool>(spec, recorder_);
+        auto proxy = std::make_shared<ProxyTool>(function, recorder_);
         Transcript transcript;
         transcript.entries.push_back(Transcript::Instructions{
             "instructions-1",
