@@ -90,8 +90,9 @@ public:
     }
     void append(const std::string& more) {
         text_ += more;
-        count_ = Unicode::characterCount(text_);
-        lastStart_ = Unicode::scanCharacters(text_, 0).lastStart;
+        const Unicode::CharacterScan scan = Unicode::scanCharacters(text_, 0);
+        count_ = scan.count;
+        lastStart_ = scan.lastStart;
         valid_ = Unicode::isValidUTF8(text_);
     }
     const std::string& text() const { return text_; }

@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "BrindleKit/JSONValue.h"
 #include "BrindleKit/Unicode.h"
 
 namespace brindle {
@@ -28,9 +29,9 @@ namespace {
 constexpr std::string_view kHeadTerminator = "\r\n\r\n";
 constexpr std::string_view kLineBreak = "\r\n";
 
-// The JSON parser reads up to this many bytes past the end of its input, and parses in place when the
-// string has that room, instead of copying a body of up to 64 MiB once more.
-constexpr std::size_t kParserPadding = 64;
+// The JSON parser reads a little past the end of its input, and parses in place when the string has that
+// room, instead of copying a body of up to 64 MiB once more.
+constexpr std::size_t kParserPadding = JSONCoding::Decoder::kParserPadding;
 
 #ifdef MSG_NOSIGNAL
 // Linux has no SO_NOSIGPIPE: the flag on every send keeps a vanished peer from raising SIGPIPE.
