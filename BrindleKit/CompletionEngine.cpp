@@ -2,9 +2,11 @@
 
 #include "BrindleKit/ErrorMapping.h"
 #include "BrindleKit/SSEWriter.h"
+#include "BrindleKit/SchemaTranslator.h"
 #include "BrindleKit/TranscriptBuilder.h"
 #include "BrindleKit/Unicode.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace brindle {
@@ -13,6 +15,136 @@ namespace {
 
 // The response limit when the request sets none.
 constexpr std::int64_t kDefaultMaximumResponseTokens = 1024;
+
+constexpr std::size_t kMaximumStopSequences = 4;
+
+std::vector<std::string> checkedStopSequences(const std::optional<StopSequences>& stop) {
+    if (!stop) return {};
+    if (stop->sequences.size() > kMaximumStopSequences)
+        throw CompletionEngine::InvalidParameter("stop", "at most 4 stop sequences are allowed.");
+    if (std::ranges::any_of(stop->sequences, [](const std::string& sequence) { return sequence.empty(); }))
+        throw CompletionEngine::InvalidParameter("stop", "a stop sequence must not be empty.");
+    return stop->sequences;
+}
+
+// The generation schema of a json_schema format, made by the translator that makes tools' schemas; nothing
+// for "text" and "json_object".
+std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& format) {
+    using Invalid = CompletionEngine::InvalidParameter;
+    if (format.type == "text" || format.type == "json_object") return std::nullopt;
+    if (format.type != "json_schema")
+        throw Invalid("response_format", "the type \"" + format.type +
+                                             "\" is none of \"text\", \"json_object\" and \"json_schema\".");
+    if (!format.jsonSchema || !format.jsonSchema->schema)
+        throw Invalid("response_format", "a \"json_schema\" format needs its schema in json_schema.schema.");
+    if (!format.jsonSchema->schema->objectValue())
+        throw Invalid("response_format", "json_schema.schema must be a JSON Schema object.");
+    try {
+        return SchemaTranslator::generationSchema(format.jsonSchema->schema, format.jsonSchema->name);
+    } catch (const model::GenerationSchema::SchemaError& error) {
+        throw Invalid("response_format", std::string("the schema cannot be expressed: ") + error.what());
+    }
+}
+
+// The model's answer to a json_object request must be one; the platform's model gives no such promise.
+void checkJSONObject(const std::string& answer) {
+    const auto notAnObject = [] {
+        return model::GenerationError(model::GenerationError::Case::decodingFailure,
+                                      "The model's answer is not a JSON object, as the response format asks.");
+    };
+    try {
+        if (JSONCoding::decoder().decode<JSONValue>(answer).objectValue()) return;
+    } catch (const JSONCoding::DecodingError&) {
+    }
+    throw notAnObject();
+}
+
+// Where the client's stop sequences end an answer. The answer ends just before the sequence that completes
+// first, where a generating model would have stopped; of two completing at once, the longer one.
+class StopSequenceScan {
+public:
+    explicit StopSequenceScan(std::vector<std::string> sequences) : sequences_(std::move(sequences)) {}
+
+    // The length of the answer the client gets; the whole text when no sequence occurs. Only occurrences
+    // ending at or after `newFrom` are looked for: earlier ones would have ended the answer already.
+    std::optional<std::size_t> cut(std::string_view text, std::size_t newFrom = 0) const {
+        std::optional<std::size_t> start, end;
+        for (const std::string& sequence : sequences_) {
+            const std::size_t from = newFrom >= sequence.size() ? newFrom - sequence.size() + 1 : 0;
+            const std::size_t found = text.find(sequence, from);
+            if (found == std::string_view::npos) continue;
+            const std::size_t foundEnd = found + sequence.size();
+            if (!end || foundEnd < *end || (foundEnd == *end && found < *start)) start = found, end = foundEnd;
+        }
+        return start;
+    }
+
+    // How many bytes at the end of the text could still grow into a stop sequence.
+    std::size_t undecidedTail(std::string_view text) const {
+        std::size_t longest = 0;
+        for (const std::string& sequence : sequences_)
+            for (std::size_t length = std::min(sequence.size() - 1, text.size()); length > longest; --length)
+                if (text.ends_with(std::string_view(sequence).substr(0, length))) longest = length;
+        return longest;
+    }
+
+    bool empty() const { return sequences_.empty(); }
+
+private:
+    std::vector<std::string> sequences_;
+};
+
+// The answer as the client gets it: cut at a stop sequence.
+std::string cutAtStop(std::string answer, const StopSequenceScan& stops) {
+    if (const auto end = stops.cut(answer)) answer.resize(*end);
+    return answer;
+}
+
+// The largest offset at or before `offset` where a user-perceived character of the text begins, so that a
+// held-back tail never splits one (a stop sequence may begin with a combining mark).
+std::size_t characterBoundaryAtOrBefore(std::string_view text, std::size_t offset) {
+    if (offset == 0 || offset >= text.size()) return offset;
+    const Unicode::CharacterScan before = Unicode::scanCharacters(text.substr(0, offset), 0);
+    return Unicode::scanCharacters(text, before.count).afterSkipped == offset ? offset : before.lastStart;
+}
+
+// What of a growing answer may be shown: the text before a stop sequence, less a tail that could still
+// become one. Snapshots are whole texts, usually the previous one plus a little.
+class StopGuard {
+public:
+    explicit StopGuard(std::vector<std::string> sequences) : stops_(std::move(sequences)) {}
+
+    struct Visible {
+        std::string text;
+        bool stopped = false; // a stop sequence occurred: the answer ends with this text
+    };
+    // complete: the snapshot is the whole answer, so nothing is held back.
+    Visible visible(std::string snapshot, bool complete) {
+        if (stops_.empty()) return {std::move(snapshot), false};
+        const bool extends = std::string_view(snapshot).starts_with(previous_);
+        const auto end = stops_.cut(snapshot, extends ? previous_.size() : 0);
+        previous_ = snapshot;
+        if (end) return {snapshot.substr(0, *end), true};
+        if (!complete) snapshot.resize(characterBoundaryAtOrBefore(snapshot, snapshot.size() - stops_.undecidedTail(snapshot)));
+        return {std::move(snapshot), false};
+    }
+
+private:
+    StopSequenceScan stops_;
+    std::string previous_;
+};
+
+// The generation the request asks for: guided by its schema, or free text.
+std::string respond(const CompletionEngine::PreparedRequest& prepared) {
+    if (prepared.schema)
+        return prepared.session->respond(prepared.prompt, *prepared.schema, true, prepared.options).content.jsonString();
+    return prepared.session->respond(prepared.prompt, prepared.options).content;
+}
+
+std::unique_ptr<model::ResponseStream> streamResponse(const CompletionEngine::PreparedRequest& prepared) {
+    if (prepared.schema) return prepared.session->streamResponse(prepared.prompt, *prepared.schema, true, prepared.options);
+    return prepared.session->streamResponse(prepared.prompt, prepared.options);
+}
 
 // A proxy's stop, whether the model hands it back bare or wrapped in its tool-call error.
 bool isCapturedToolCall(const std::exception_ptr& error) {
@@ -112,15 +244,18 @@ public:
         : prepared_(std::move(prepared)), writer_(request.model, std::chrono::system_clock::now()), send_(send),
           includeUsage_(request.streamOptions && request.streamOptions->includeUsage.value_or(false)) {}
 
+    // The stream is dropped, and the model's generation with it, as soon as a stop sequence has occurred.
     void run() {
         try {
-            const auto stream = prepared_.session->streamResponse(prepared_.prompt, prepared_.options);
+            const auto stream = streamResponse(prepared_);
+            std::string last;
+            bool stopped = false;
             while (auto snapshot = stream->next()) {
-                if (auto delta = emitted_.advance(std::move(snapshot->content))) {
-                    started_ = true;
-                    send_(writer_.contentFrame(*delta));
-                }
+                last = snapshot->content;
+                if ((stopped = show(guard_.visible(std::move(snapshot->content), false)))) break;
             }
+            if (!stopped) show(guard_.visible(std::move(last), true));
+            if (prepared_.wantsJSONObject) checkJSONObject(emitted_.text());
             finish("stop");
         } catch (...) {
             handle(std::current_exception());
@@ -128,6 +263,15 @@ public:
     }
 
 private:
+    // Sends what the visible text adds; true when a stop sequence ended it.
+    bool show(StopGuard::Visible visible) {
+        if (auto delta = emitted_.advance(std::move(visible.text))) {
+            started_ = true;
+            send_(writer_.contentFrame(*delta));
+        }
+        return visible.stopped;
+    }
+
     void finish(std::string_view reason) {
         send_(writer_.finishFrame(reason));
         if (includeUsage_)
@@ -165,6 +309,7 @@ private:
     SSEWriter writer_;
     const CompletionEngine::FrameSender& send_;
     const bool includeUsage_;
+    StopGuard guard_{prepared_.stopSequences};
     EmittedText emitted_;
     bool started_ = false;
 };
@@ -174,6 +319,9 @@ private:
 CompletionEngine::CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model) : model_(std::move(model)) {}
 
 CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletionRequest& request) const {
+    std::vector<std::string> stopSequences = checkedStopSequences(request.stop);
+    std::optional<model::GenerationSchema> schema;
+    if (request.responseFormat) schema = responseSchema(*request.responseFormat);
     auto recorder = std::make_shared<ToolCallRecorder>();
     std::vector<std::shared_ptr<model::Tool>> tools;
     std::vector<model::Transcript::ToolDefinition> toolDefinitions;
@@ -188,6 +336,10 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     prepared.historyLength = built.transcript.entries.size();
     prepared.session = model_->makeSession(std::move(tools), std::move(built.transcript));
     prepared.prompt = std::move(built.prompt);
+    prepared.wantsJSONObject = request.responseFormat && request.responseFormat->type == "json_object";
+    if (prepared.wantsJSONObject) prepared.prompt += "\n\n" + std::string(kJSONObjectInstruction);
+    prepared.schema = std::move(schema);
+    prepared.stopSequences = std::move(stopSequences);
     prepared.options.temperature = request.temperature;
     prepared.options.maximumResponseTokens = request.effectiveMaxTokens().value_or(kDefaultMaximumResponseTokens);
     prepared.recorder = std::move(recorder);
@@ -200,7 +352,8 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
     Choice choice;
     std::string completionText;
     try {
-        completionText = prepared.session->respond(prepared.prompt, prepared.options).content;
+        completionText = cutAtStop(respond(prepared), StopSequenceScan(prepared.stopSequences));
+        if (prepared.wantsJSONObject) checkJSONObject(completionText);
         choice.message.content = completionText;
         choice.finishReason = "stop";
     } catch (...) {

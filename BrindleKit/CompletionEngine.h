@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brindle {
@@ -19,6 +22,18 @@ public:
     // Hands one finished frame to the client; may throw FDConnection::WriteFailed.
     using FrameSender = std::function<void(const std::string& frame)>;
 
+    // A request value the engine cannot honour: the client's error, naming the parameter.
+    class InvalidParameter : public std::invalid_argument {
+    public:
+        InvalidParameter(std::string parameter, const std::string& problem)
+            : std::invalid_argument("Invalid '" + parameter + "': " + problem), parameter(std::move(parameter)) {}
+        std::string parameter;
+    };
+
+    // Ends the prompt of a json_object request. The platform's model can be held to a schema but not to "any
+    // JSON object", so it is asked for one, and its answer is checked.
+    static constexpr std::string_view kJSONObjectInstruction = "Answer with one JSON object and nothing else.";
+
     struct PreparedRequest {
         std::shared_ptr<model::LanguageModelSession> session;
         std::string prompt;
@@ -26,11 +41,15 @@ public:
         std::shared_ptr<ToolCallRecorder> recorder; // also held by every ProxyTool of the session
         std::int64_t promptTokens = 0;
         std::size_t historyLength = 0; // transcript entries the session started with
+        std::optional<model::GenerationSchema> schema; // a json_schema response format: guided generation
+        bool wantsJSONObject = false;                  // a json_object response format
+        std::vector<std::string> stopSequences;
     };
 
     explicit CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model);
 
-    // Throws what the schema translation and the transcript builder throw.
+    // Throws InvalidParameter for a response format or stop sequences it cannot honour, and what the schema
+    // translation and the transcript builder throw.
     PreparedRequest prepare(const ChatCompletionRequest& request) const;
     // The JSON text of the answer; throws preparation and model errors.
     std::string complete(const ChatCompletionRequest& request) const;

@@ -1,5 +1,6 @@
 #include "BrindleKit/ErrorMapping.h"
 
+#include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/JSONValue.h"
 #include "BrindleKit/OpenAIModels.h"
 #include "BrindleKit/TranscriptBuilder.h"
@@ -54,6 +55,8 @@ MappedError map(std::exception_ptr error) {
         std::rethrow_exception(error);
     } catch (const TranscriptBuilder::BuildError& buildError) {
         return {400, buildError.what(), "invalid_request_error", std::nullopt};
+    } catch (const CompletionEngine::InvalidParameter& invalid) {
+        return {400, invalid.what(), "invalid_request_error", std::nullopt};
     } catch (const model::GenerationError& generationError) {
         return map(generationError);
     } catch (const model::ToolCallError& toolCallError) {

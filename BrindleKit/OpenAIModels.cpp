@@ -119,6 +119,29 @@ ToolSpec ToolSpec::decode(const Node& node) {
     return {std::move(type), std::move(function)};
 }
 
+JSONSchemaFormat JSONSchemaFormat::decode(const Node& node) {
+    const KeyedContainer container(node);
+    auto name = container.required<std::string>("name");
+    auto description = container.optional<std::string>("description");
+    auto schema = container.optional<JSONValue>("schema");
+    auto strict = container.optional<bool>("strict");
+    return {std::move(name), std::move(description), std::move(schema), strict};
+}
+
+ResponseFormat ResponseFormat::decode(const Node& node) {
+    const KeyedContainer container(node);
+    auto type = container.required<std::string>("type");
+    auto jsonSchema = container.optional<JSONSchemaFormat>("json_schema");
+    return {std::move(type), std::move(jsonSchema)};
+}
+
+// A string, else a list of strings; anything else reports the list's fault.
+StopSequences StopSequences::decode(const Node& node) {
+    std::string_view text;
+    if (node.element().get_string().get(text) == simdjson::SUCCESS) return {{std::string(text)}};
+    return {JSONCoding::decodeValue<std::vector<std::string>>(node)};
+}
+
 ChatCompletionRequest ChatCompletionRequest::decode(const Node& node) {
     const KeyedContainer container(node);
     auto model = container.required<std::string>("model");
@@ -130,9 +153,11 @@ ChatCompletionRequest ChatCompletionRequest::decode(const Node& node) {
     auto maxTokens = container.optional<std::int64_t>("max_tokens");
     auto maxCompletionTokens = container.optional<std::int64_t>("max_completion_tokens");
     auto streamOptions = container.optional<StreamOptions>("stream_options");
+    auto responseFormat = container.optional<ResponseFormat>("response_format");
+    auto stop = container.optional<StopSequences>("stop");
     return {std::move(model),      std::move(messages), stream,    std::move(tools),
             std::move(toolChoice), temperature,         maxTokens, maxCompletionTokens,
-            streamOptions};
+            streamOptions,         std::move(responseFormat), std::move(stop)};
 }
 
 // ---- Response records ----

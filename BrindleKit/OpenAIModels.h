@@ -76,6 +76,29 @@ struct ToolSpec {
     static ToolSpec decode(const JSONCoding::Node& node);
 };
 
+// response_format's json_schema member.
+struct JSONSchemaFormat {
+    std::string name;
+    std::optional<std::string> description;
+    std::optional<JSONValue> schema; // a JSON Schema; never the null case
+    std::optional<bool> strict;
+    static JSONSchemaFormat decode(const JSONCoding::Node& node);
+};
+
+// response_format: "text", "json_object" or "json_schema" with its schema. Which types and members make
+// sense together is the engine's to judge.
+struct ResponseFormat {
+    std::string type;
+    std::optional<JSONSchemaFormat> jsonSchema;
+    static ResponseFormat decode(const JSONCoding::Node& node);
+};
+
+// stop: one string or an array of strings, held as the list either way.
+struct StopSequences {
+    std::vector<std::string> sequences;
+    static StopSequences decode(const JSONCoding::Node& node);
+};
+
 struct ChatCompletionRequest {
     std::string model;
     std::vector<ChatMessage> messages;
@@ -86,6 +109,8 @@ struct ChatCompletionRequest {
     std::optional<std::int64_t> maxTokens;
     std::optional<std::int64_t> maxCompletionTokens;
     std::optional<StreamOptions> streamOptions;
+    std::optional<ResponseFormat> responseFormat;
+    std::optional<StopSequences> stop;
 
     // max_completion_tokens when present, otherwise max_tokens.
     std::optional<std::int64_t> effectiveMaxTokens() const {

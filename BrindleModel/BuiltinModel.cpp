@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/TranscriptBuilder.h"
 #include "BrindleKit/Unicode.h"
@@ -206,10 +207,27 @@ JSONValue objectArguments(const DynamicGenerationSchema& schema, const PromptVal
     return JSONValue(std::move(object));
 }
 
-GeneratedContent toolArguments(const Tool& tool, std::string_view prompt) {
-    const DynamicGenerationSchema& root = tool.parameters().root();
-    if (root.kind() == Kind::string) return GeneratedContent(std::string(prompt));
-    return GeneratedContent(generated(root, root.name(), promptValues(prompt)));
+// Content that fits the schema, with the values the text gives.
+GeneratedContent fitted(const GenerationSchema& schema, std::string_view text) {
+    const DynamicGenerationSchema& root = schema.root();
+    if (root.kind() == Kind::string) return GeneratedContent(std::string(text));
+    return GeneratedContent(generated(root, root.name(), promptValues(text)));
+}
+
+GeneratedContent toolArguments(const Tool& tool, std::string_view prompt) { return fitted(tool.parameters(), prompt); }
+
+// The object of the text's name=value pairs, every value a string.
+std::string jsonObject(std::string_view text) {
+    JSONValue::Object object;
+    for (auto& [name, value] : promptValues(text)) object.emplace(name, std::move(value));
+    return GeneratedContent(JSONValue(std::move(object))).jsonString();
+}
+
+// The prompt without the engine's request for a JSON object; nothing when it does not end with one.
+std::optional<std::string_view> askingForJSONObject(std::string_view prompt) {
+    const std::string suffix = "\n\n" + std::string(CompletionEngine::kJSONObjectInstruction);
+    if (!prompt.ends_with(suffix)) return std::nullopt;
+    return prompt.substr(0, prompt.size() - suffix.size());
 }
 
 // ---- Choosing the answer ----
@@ -306,23 +324,41 @@ public:
     }
     std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
                                                    const GenerationOptions& options) override;
+    GeneratedResponse respond(const std::string& prompt, const GenerationSchema& schema, bool,
+                              const GenerationOptions& options) override {
+        Turn turn = generate(prompt, options, &schema);
+        std::string answer = turn.answer;
+        commit(std::move(turn));
+        return {GeneratedContent::fromJSON(answer)};
+    }
+    std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt, const GenerationSchema& schema, bool,
+                                                   const GenerationOptions& options) override;
     Transcript transcript() const override { return transcript_; }
 
-    // Throws GenerationError or ToolCallError; the transcript is left as it was.
-    Turn generate(const std::string& prompt, const GenerationOptions& options) {
+    // Throws GenerationError or ToolCallError; the transcript is left as it was. Under a schema, or asked for
+    // a JSON object, the answer is the JSON text of the plain answer's name=value pairs fitted into it, whole
+    // whatever the response limit.
+    Turn generate(const std::string& prompt, const GenerationOptions& options, const GenerationSchema* schema = nullptr) {
         checkContextWindow(transcript_, tools_, prompt);
         Turn turn;
         turn.entries.push_back(Transcript::Prompt{Unicode::randomUUID(), {segment(prompt)}, {}});
-        const bool continues = prompt == TranscriptBuilder::kContinuationPrompt;
+        const auto jsonObjectPrompt = askingForJSONObject(prompt);
+        const std::string_view asked = jsonObjectPrompt.value_or(prompt);
+        const bool continues = asked == TranscriptBuilder::kContinuationPrompt;
         if (std::string report = toolReport(transcript_.entries); continues && !report.empty()) {
             turn.answer = std::move(report);
-        } else if (Tool* tool = namedTool(tools_, prompt)) {
-            callTool(*tool, prompt, turn.entries);
+        } else if (Tool* tool = namedTool(tools_, asked)) {
+            callTool(*tool, asked, turn.entries);
             turn.answer = toolReport(turn.entries);
         } else {
-            turn.answer = echo(prompt);
+            turn.answer = echo(asked);
         }
-        turn.answer = limited(std::move(turn.answer), options.maximumResponseTokens);
+        if (schema)
+            turn.answer = fitted(*schema, turn.answer).jsonString();
+        else if (jsonObjectPrompt)
+            turn.answer = jsonObject(turn.answer);
+        else
+            turn.answer = limited(std::move(turn.answer), options.maximumResponseTokens);
         turn.entries.push_back(Transcript::Response{Unicode::randomUUID(), {}, {segment(turn.answer)}});
         return turn;
     }
@@ -340,13 +376,14 @@ private:
 // answer word by word and records the turn once the last word has been read.
 class BuiltinStream final : public ResponseStream {
 public:
-    BuiltinStream(std::shared_ptr<BuiltinSession> session, std::string prompt, GenerationOptions options)
-        : session_(std::move(session)), prompt_(std::move(prompt)), options_(options) {}
+    BuiltinStream(std::shared_ptr<BuiltinSession> session, std::string prompt, GenerationOptions options,
+                  std::optional<GenerationSchema> schema = std::nullopt)
+        : session_(std::move(session)), prompt_(std::move(prompt)), options_(options), schema_(std::move(schema)) {}
 
     std::optional<Snapshot> next() override {
         if (!started_) {
             started_ = true;
-            turn_ = session_->generate(prompt_, options_);
+            turn_ = session_->generate(prompt_, options_, schema_ ? &*schema_ : nullptr);
             ends_ = wordEnds(turn_->answer);
         }
         if (turn_ && nextWord_ < ends_.size()) return Snapshot{turn_->answer.substr(0, ends_[nextWord_++])};
@@ -359,6 +396,7 @@ private:
     std::shared_ptr<BuiltinSession> session_;
     std::string prompt_;
     GenerationOptions options_;
+    std::optional<GenerationSchema> schema_;
     bool started_ = false;
     std::optional<Turn> turn_;
     std::vector<std::size_t> ends_;
@@ -368,6 +406,11 @@ private:
 std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt,
                                                                const GenerationOptions& options) {
     return std::make_unique<BuiltinStream>(shared_from_this(), prompt, options);
+}
+
+std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt, const GenerationSchema& schema,
+                                                               bool, const GenerationOptions& options) {
+    return std::make_unique<BuiltinStream>(shared_from_this(), prompt, options, schema);
 }
 
 } // namespace

@@ -9,6 +9,10 @@
 //   session's order) and answers from its output as above;
 // - otherwise it echoes the prompt: "You said: <prompt>", or "You said nothing." for an empty prompt.
 //
+// Guided by a schema, it answers with the name=value pairs of the answer above fitted into the schema, as
+// tool arguments are; asked for a JSON object (the engine's instruction at the end of the prompt), with the
+// object of those pairs as strings. Such answers are never shortened to the response limit.
+//
 // Tool arguments fit the tool's schema. A value written in the prompt as name=value (name="two words")
 // fills every property of that name whose kind it fits (a comma list fills an array); the rest get
 // placeholders: the property name for a string, 1, 0.5, false, the first choice, a one-item array.

@@ -215,12 +215,27 @@ struct Response {
     std::string content;
 };
 
+// What guided generation answers: content that fits the schema it was asked for.
+struct GeneratedResponse {
+    GeneratedContent content;
+};
+
 class LanguageModelSession {
 public:
     virtual ~LanguageModelSession() = default;
     // Throws GenerationError or ToolCallError.
     virtual Response respond(const std::string& prompt, const GenerationOptions& options) = 0;
     virtual std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
+                                                          const GenerationOptions& options) = 0;
+    // Guided generation, respond(to:schema:includeSchemaInPrompt:options:): the content fits the schema;
+    // includeSchemaInPrompt also shows the model the schema. A tool call still ends the generation. Throws
+    // as respond does.
+    virtual GeneratedResponse respond(const std::string& prompt, const GenerationSchema& schema,
+                                      bool includeSchemaInPrompt, const GenerationOptions& options) = 0;
+    // streamResponse(to:schema:includeSchemaInPrompt:options:): each snapshot is the JSON text of the content
+    // generated so far, and the last one the whole content's.
+    virtual std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt, const GenerationSchema& schema,
+                                                          bool includeSchemaInPrompt,
                                                           const GenerationOptions& options) = 0;
     // The transcript as it stands now, including what the last generation added.
     virtual Transcript transcript() const = 0;

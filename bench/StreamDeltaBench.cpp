@@ -54,6 +54,14 @@ private:
                                                               const model::GenerationOptions&) override {
             return std::make_unique<Stream>(model_);
         }
+        model::GeneratedResponse respond(const std::string&, const model::GenerationSchema&, bool,
+                                         const model::GenerationOptions&) override {
+            return {model::GeneratedContent(model_.answer_)};
+        }
+        std::unique_ptr<model::ResponseStream> streamResponse(const std::string&, const model::GenerationSchema&, bool,
+                                                              const model::GenerationOptions&) override {
+            return std::make_unique<Stream>(model_);
+        }
         model::Transcript transcript() const override { return {}; }
 
     private:

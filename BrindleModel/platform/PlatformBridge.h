@@ -51,7 +51,7 @@ typedef enum bpm_status {
     BPM_ERROR_CAPTURED_TOOL_CALL = 20, /* the tool's hook answered BPM_ERROR_CAPTURED_TOOL_CALL */
     BPM_ERROR_TOOL_CALL = 21,          /* any other tool failure; text describes the tool's own error */
 
-    BPM_ERROR_SCHEMA = 30, /* bpm_session_create only: the platform rejected a tool's schema */
+    BPM_ERROR_SCHEMA = 30, /* the platform rejected a tool's schema, or a guided generation's */
     BPM_ERROR_OTHER = 99   /* anything else, including a session description the bridge cannot read */
 } bpm_status;
 
@@ -114,6 +114,18 @@ bpm_stream* bpm_stream_start(bpm_session* session, const char* prompt, size_t pr
 bpm_status bpm_stream_next(bpm_stream* stream, bpm_reply* reply);
 /* Stops reading the stream; the model stops generating for it. */
 void bpm_stream_release(bpm_stream* stream);
+
+/*
+ * Guided generation: the answer is content that fits the schema, one NODE of the session description's format,
+ * which include_schema_in_prompt also shows the model. Otherwise as bpm_respond and bpm_stream_start: the
+ * reply's text is the JSON text of the content, each snapshot of the stream the JSON text of the content so far.
+ * A schema the platform rejects fails with BPM_ERROR_SCHEMA (from bpm_stream_next for a stream).
+ */
+bpm_status bpm_respond_guided(bpm_session* session, const char* prompt, size_t prompt_length, const char* schema,
+                              size_t schema_length, int include_schema_in_prompt, const bpm_options* options,
+                              bpm_reply* reply);
+bpm_stream* bpm_stream_start_guided(bpm_session* session, const char* prompt, size_t prompt_length, const char* schema,
+                                    size_t schema_length, int include_schema_in_prompt, const bpm_options* options);
 
 /*
  * The latest tool-calls entry of the session's transcript as JSON,

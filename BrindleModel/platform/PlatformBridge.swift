@@ -308,12 +308,19 @@ private final class SessionBox: @unchecked Sendable {
     init(_ session: LanguageModelSession) { self.session = session }
 }
 
+/// What a stream reads: text, the content of a guided generation, or a failure found before it began.
+private enum StreamIterator {
+    case text(LanguageModelSession.ResponseStream<String>.AsyncIterator)
+    case content(LanguageModelSession.ResponseStream<GeneratedContent>.AsyncIterator)
+    case failed(Outcome)
+}
+
 /// The stream's iterator, which is not Sendable: only one task at a time touches it, because the host
 /// waits for each next() before it asks again.
 private final class StreamBox: @unchecked Sendable {
     let owner: SessionBox
-    var iterator: LanguageModelSession.ResponseStream<String>.AsyncIterator
-    init(owner: SessionBox, iterator: LanguageModelSession.ResponseStream<String>.AsyncIterator) {
+    var iterator: StreamIterator
+    init(owner: SessionBox, iterator: StreamIterator) {
         self.owner = owner
         self.iterator = iterator
     }
@@ -399,7 +406,7 @@ public func bridgeStreamStart(_ session: OpaquePointer?, _ prompt: UnsafePointer
     guard let session else { return nil }
     let box = sessionBox(session)
     let stream = box.session.streamResponse(to: borrowedString(prompt, length), options: generationOptions(options))
-    let streamBox = StreamBox(owner: box, iterator: stream.makeAsyncIterator())
+    let streamBox = StreamBox(owner: box, iterator: .text(stream.makeAsyncIterator()))
     return OpaquePointer(Unmanaged.passRetained(streamBox).toOpaque())
 }
 
@@ -408,16 +415,74 @@ public func bridgeStreamNext(_ stream: OpaquePointer?, _ reply: UnsafeMutablePoi
     guard let stream else { return deliver(Outcome(status: BPM_ERROR_OTHER, text: "No stream."), to: reply) }
     let box = streamBox(stream)
     let result = waitOnHostThread { () async -> Outcome in
-        var iterator = box.iterator
-        defer { box.iterator = iterator }
         do {
-            guard let snapshot = try await iterator.next() else { return Outcome(status: BPM_END) }
-            return Outcome(status: BPM_OK, text: snapshot.content)
+            switch box.iterator {
+            case .text(var iterator):
+                defer { box.iterator = .text(iterator) }
+                guard let snapshot = try await iterator.next() else { return Outcome(status: BPM_END) }
+                return Outcome(status: BPM_OK, text: snapshot.content)
+            case .content(var iterator):
+                defer { box.iterator = .content(iterator) }
+                guard let snapshot = try await iterator.next() else { return Outcome(status: BPM_END) }
+                return Outcome(status: BPM_OK, text: snapshot.rawContent.jsonString)
+            case .failed(let failure):
+                return failure
+            }
         } catch {
             return outcome(for: error)
         }
     }
     return deliver(result, to: reply)
+}
+
+// MARK: - Guided generation
+
+/// The schema of a guided generation, one node of the session description's format.
+private func responseSchema(_ bytes: UnsafePointer<CChar>?, _ length: Int) throws -> GenerationSchema {
+    try generationSchema(JSONDecoder().decode(SchemaNode.self, from: Data(borrowedString(bytes, length).utf8)))
+}
+
+@_cdecl("bpm_respond_guided")
+public func bridgeRespondGuided(_ session: OpaquePointer?, _ prompt: UnsafePointer<CChar>?, _ length: Int,
+                                _ schema: UnsafePointer<CChar>?, _ schemaLength: Int, _ includeSchema: CInt,
+                                _ options: UnsafePointer<bpm_options>?, _ reply: UnsafeMutablePointer<bpm_reply>?)
+    -> bpm_status {
+    guard let session else { return deliver(Outcome(status: BPM_ERROR_OTHER, text: "No session."), to: reply) }
+    let box = sessionBox(session)
+    let text = borrowedString(prompt, length)
+    let generation = generationOptions(options)
+    let guide: GenerationSchema
+    do { guide = try responseSchema(schema, schemaLength) } catch { return deliver(outcome(for: error), to: reply) }
+    let result = waitOnHostThread { () async -> Outcome in
+        do {
+            let response = try await box.session.respond(to: text, schema: guide,
+                                                         includeSchemaInPrompt: includeSchema != 0,
+                                                         options: generation)
+            return Outcome(status: BPM_OK, text: response.content.jsonString)
+        } catch {
+            return outcome(for: error)
+        }
+    }
+    return deliver(result, to: reply)
+}
+
+@_cdecl("bpm_stream_start_guided")
+public func bridgeStreamStartGuided(_ session: OpaquePointer?, _ prompt: UnsafePointer<CChar>?, _ length: Int,
+                                    _ schema: UnsafePointer<CChar>?, _ schemaLength: Int, _ includeSchema: CInt,
+                                    _ options: UnsafePointer<bpm_options>?) -> OpaquePointer? {
+    guard let session else { return nil }
+    let box = sessionBox(session)
+    let iterator: StreamIterator
+    do {
+        let guide = try responseSchema(schema, schemaLength)
+        let stream = box.session.streamResponse(to: borrowedString(prompt, length), schema: guide,
+                                                includeSchemaInPrompt: includeSchema != 0,
+                                                options: generationOptions(options))
+        iterator = .content(stream.makeAsyncIterator())
+    } catch {
+        iterator = .failed(outcome(for: error))
+    }
+    return OpaquePointer(Unmanaged.passRetained(StreamBox(owner: box, iterator: iterator)).toOpaque())
 }
 
 @_cdecl("bpm_stream_release")

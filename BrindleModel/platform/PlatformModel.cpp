@@ -5,10 +5,13 @@
 #include "BrindleKit/Unicode.h"
 #include "BrindleModel/platform/PlatformBridge.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
 namespace brindle::model {
+
+using PlatformDescription::schemaNode;
 
 // ---- The session description ----
 //
@@ -149,6 +152,12 @@ void writeBody(JSONWriter& out, const Transcript::ToolOutput& entry) {
 }
 
 } // namespace
+
+std::string PlatformDescription::schemaNode(const GenerationSchema& schema) {
+    JSONWriter out;
+    writeSchema(out, schema.root());
+    return out.take();
+}
 
 std::string PlatformDescription::session(const std::vector<std::shared_ptr<Tool>>& tools,
                                          const Transcript& transcript) {
@@ -369,17 +378,25 @@ public:
         : handle_(std::move(handle)), known_(std::move(transcript)) {}
 
     Response respond(const std::string& prompt, const GenerationOptions& options) override {
-        noteEntry(promptEntry(prompt, options));
-        const bpm_options bridged = bridgeOptions(options);
-        OwnedReply reply;
-        const bpm_status status = bpm_respond(handle_.get(), prompt.data(), prompt.size(), &bridged, &reply.reply);
-        if (status != BPM_OK) throwFailure(status, reply);
-        Response response{reply.text()};
-        noteEntry(responseEntry(response.content));
-        return response;
+        return {answer(prompt, options, [&](const bpm_options* bridged, bpm_reply* reply) {
+            return bpm_respond(handle_.get(), prompt.data(), prompt.size(), bridged, reply);
+        })};
     }
 
     std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
+                                                   const GenerationOptions& options) override;
+
+    GeneratedResponse respond(const std::string& prompt, const GenerationSchema& schema, bool includeSchemaInPrompt,
+                              const GenerationOptions& options) override {
+        const std::string node = schemaNode(schema);
+        return {contentOf(answer(prompt, options, [&](const bpm_options* bridged, bpm_reply* reply) {
+            return bpm_respond_guided(handle_.get(), prompt.data(), prompt.size(), node.data(), node.size(),
+                                      includeSchemaInPrompt, bridged, reply);
+        }))};
+    }
+
+    std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt, const GenerationSchema& schema,
+                                                   bool includeSchemaInPrompt,
                                                    const GenerationOptions& options) override;
 
     // The entries this session was made with and those it has seen since, then the platform's latest
@@ -395,14 +412,47 @@ public:
     void noteEntry(Transcript::Entry entry) { known_.entries.push_back(std::move(entry)); }
 
 private:
+    // One whole answer from the bridge call `ask`; the transcript notes the prompt and the answer.
+    template <class Ask> std::string answer(const std::string& prompt, const GenerationOptions& options, Ask&& ask) {
+        noteEntry(promptEntry(prompt, options));
+        const bpm_options bridged = bridgeOptions(options);
+        OwnedReply reply;
+        const bpm_status status = ask(&bridged, &reply.reply);
+        if (status != BPM_OK) throwFailure(status, reply);
+        std::string text = reply.text();
+        noteEntry(responseEntry(text));
+        return text;
+    }
+
+    std::unique_ptr<ResponseStream> started(const std::string& prompt, const GenerationOptions& options, bool guided,
+                                            bpm_stream* stream);
+
     SessionHandle handle_;
     Transcript known_;
 };
 
+// Guided snapshots are the platform's JSON text of partial content, which may close what is still open
+// ({"a":"b"} before {"a":"bc"}). Only what two different snapshots in a row agree on is handed on, cut to
+// whole UTF-8 sequences, and the whole text once the stream has ended: each snapshot is a prefix of the last.
+class SettledText {
+public:
+    std::string settle(const std::string& text) {
+        if (text == previous_) return settled_;
+        std::size_t length = std::ranges::mismatch(previous_, text).in2 - text.begin();
+        while (length > 0 && length < text.size() && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
+            --length;
+        previous_ = text;
+        return settled_ = text.substr(0, length);
+    }
+
+private:
+    std::string previous_, settled_;
+};
+
 class PlatformStream final : public ResponseStream {
 public:
-    PlatformStream(std::shared_ptr<PlatformSession> session, StreamHandle handle)
-        : session_(std::move(session)), handle_(std::move(handle)) {}
+    PlatformStream(std::shared_ptr<PlatformSession> session, StreamHandle handle, bool guided)
+        : session_(std::move(session)), handle_(std::move(handle)), guided_(guided) {}
 
     // After the end, nothing again; after an error, the same error again: the bridge is not asked twice.
     std::optional<Snapshot> next() override {
@@ -412,11 +462,12 @@ public:
         const bpm_status status = bpm_stream_next(handle_.get(), &reply.reply);
         if (status == BPM_OK) {
             latest_ = reply.text();
-            return Snapshot{latest_};
+            return Snapshot{guided_ ? settled_.settle(latest_) : latest_};
         }
         if (status == BPM_END) {
             ended_ = true;
             session_->noteEntry(responseEntry(latest_));
+            if (guided_) return Snapshot{latest_};
             return std::nullopt;
         }
         try {
@@ -430,6 +481,8 @@ public:
 private:
     std::shared_ptr<PlatformSession> session_; // released after the stream: the stream keeps it alive
     StreamHandle handle_;
+    const bool guided_;
+    SettledText settled_;
     std::string latest_;
     bool ended_ = false;
     std::exception_ptr failure_;
@@ -437,11 +490,27 @@ private:
 
 std::unique_ptr<ResponseStream> PlatformSession::streamResponse(const std::string& prompt,
                                                                 const GenerationOptions& options) {
-    noteEntry(promptEntry(prompt, options));
     const bpm_options bridged = bridgeOptions(options);
-    StreamHandle handle(bpm_stream_start(handle_.get(), prompt.data(), prompt.size(), &bridged));
+    return started(prompt, options, false, bpm_stream_start(handle_.get(), prompt.data(), prompt.size(), &bridged));
+}
+
+std::unique_ptr<ResponseStream> PlatformSession::streamResponse(const std::string& prompt,
+                                                                const GenerationSchema& schema,
+                                                                bool includeSchemaInPrompt,
+                                                                const GenerationOptions& options) {
+    const bpm_options bridged = bridgeOptions(options);
+    const std::string node = schemaNode(schema);
+    return started(prompt, options, true,
+                   bpm_stream_start_guided(handle_.get(), prompt.data(), prompt.size(), node.data(), node.size(),
+                                           includeSchemaInPrompt, &bridged));
+}
+
+std::unique_ptr<ResponseStream> PlatformSession::started(const std::string& prompt, const GenerationOptions& options,
+                                                         bool guided, bpm_stream* stream) {
+    StreamHandle handle(stream);
+    noteEntry(promptEntry(prompt, options));
     if (!handle) throw std::runtime_error("The platform model could not start a stream.");
-    return std::make_unique<PlatformStream>(shared_from_this(), std::move(handle));
+    return std::make_unique<PlatformStream>(shared_from_this(), std::move(handle), guided);
 }
 
 } // namespace

@@ -28,6 +28,9 @@ namespace PlatformDescription {
 // transcript entries. Throws JSONCoding::EncodingError for a non-finite temperature in a prompt entry.
 std::string session(const std::vector<std::shared_ptr<Tool>>& tools, const Transcript& transcript);
 
+// The JSON text of one schema NODE, as a guided generation hands it to the bridge.
+std::string schemaNode(const GenerationSchema& schema);
+
 } // namespace PlatformDescription
 
 } // namespace brindle::model

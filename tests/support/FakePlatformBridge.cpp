@@ -101,6 +101,19 @@ bpm_status bpm_stream_next(bpm_stream* stream, bpm_reply* reply) {
     return play(stream->session, script.stream.at(stream->nextStep++), reply);
 }
 
+bpm_status bpm_respond_guided(bpm_session* session, const char* prompt, size_t prompt_length, const char* schema,
+                              size_t schema_length, int include_schema_in_prompt, const bpm_options* options,
+                              bpm_reply* reply) {
+    seen.schemas.push_back((include_schema_in_prompt ? "+" : "-") + std::string(schema, schema_length));
+    return bpm_respond(session, prompt, prompt_length, options, reply);
+}
+
+bpm_stream* bpm_stream_start_guided(bpm_session* session, const char* prompt, size_t prompt_length, const char* schema,
+                                    size_t schema_length, int include_schema_in_prompt, const bpm_options* options) {
+    seen.schemas.push_back((include_schema_in_prompt ? "+" : "-") + std::string(schema, schema_length));
+    return bpm_stream_start(session, prompt, prompt_length, options);
+}
+
 void bpm_stream_release(bpm_stream* stream) {
     drop(stream->session);
     delete stream;

@@ -37,6 +37,7 @@ struct Script {
 struct Observed {
     std::vector<std::string> descriptions; // one per session created or refused, each with a hook context
     std::vector<std::string> prompts;
+    std::vector<std::string> schemas; // of guided generations, with whether the model is shown it: "+" or "-"
     std::vector<bpm_status> hookAnswers;
     int streamNextCalls = 0;
     int contextsReleased = 0;

@@ -70,6 +70,18 @@ public:
     std::unique_ptr<model::ResponseStream> streamResponse(const std::string& prompt,
                                                           const model::GenerationOptions& options) override;
 
+    model::GeneratedResponse respond(const std::string& prompt, const model::GenerationSchema& schema, bool,
+                                     const model::GenerationOptions& options) override {
+        noteSchema(schema);
+        return {arguments(respond(prompt, options).content)};
+    }
+
+    std::unique_ptr<model::ResponseStream> streamResponse(const std::string& prompt, const model::GenerationSchema& schema,
+                                                          bool, const model::GenerationOptions& options) override {
+        noteSchema(schema);
+        return streamResponse(prompt, options);
+    }
+
     Transcript transcript() const override { return transcript_; }
 
     const Script& script() const { return script_; }
@@ -100,6 +112,11 @@ public:
     }
 
 private:
+    void noteSchema(const model::GenerationSchema& schema) {
+        std::lock_guard guard(state_->lock);
+        state_->records[index_].schema = schema;
+    }
+
     void noteAsked(const std::string& prompt, const model::GenerationOptions& options, bool streamed) {
         std::lock_guard guard(state_->lock);
         SessionRecord& record = state_->records[index_];
