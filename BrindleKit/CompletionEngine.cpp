@@ -33,8 +33,8 @@ std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& form
     using Invalid = CompletionEngine::InvalidParameter;
     if (format.type == "text" || format.type == "json_object") return std::nullopt;
     if (format.type != "json_schema")
-        throw Invalid("response_format", "the type \"" + format.type +
-                                             "\" is none of \"text\", \"json_object\" and \"json_schema\".");
+        throw Invalid("response_format",
+                      "the type \"" + format.type + "\" is none of \"text\", \"json_object\" and \"json_schema\".");
     if (!format.jsonSchema || !format.jsonSchema->schema)
         throw Invalid("response_format", "a \"json_schema\" format needs its schema in json_schema.schema.");
     if (!format.jsonSchema->schema->objectValue())
@@ -125,7 +125,8 @@ public:
         const auto end = stops_.cut(snapshot, extends ? previous_.size() : 0);
         previous_ = snapshot;
         if (end) return {snapshot.substr(0, *end), true};
-        if (!complete) snapshot.resize(characterBoundaryAtOrBefore(snapshot, snapshot.size() - stops_.undecidedTail(snapshot)));
+        if (!complete)
+            snapshot.resize(characterBoundaryAtOrBefore(snapshot, snapshot.size() - stops_.undecidedTail(snapshot)));
         return {std::move(snapshot), false};
     }
 
@@ -137,12 +138,14 @@ private:
 // The generation the request asks for: guided by its schema, or free text.
 std::string respond(const CompletionEngine::PreparedRequest& prepared) {
     if (prepared.schema)
-        return prepared.session->respond(prepared.prompt, *prepared.schema, true, prepared.options).content.jsonString();
+        return prepared.session->respond(prepared.prompt, *prepared.schema, true, prepared.options)
+            .content.jsonString();
     return prepared.session->respond(prepared.prompt, prepared.options).content;
 }
 
 std::unique_ptr<model::ResponseStream> streamResponse(const CompletionEngine::PreparedRequest& prepared) {
-    if (prepared.schema) return prepared.session->streamResponse(prepared.prompt, *prepared.schema, true, prepared.options);
+    if (prepared.schema)
+        return prepared.session->streamResponse(prepared.prompt, *prepared.schema, true, prepared.options);
     return prepared.session->streamResponse(prepared.prompt, prepared.options);
 }
 

@@ -20,7 +20,8 @@ struct MappedError {
 };
 
 namespace ErrorMapper {
-// Never fails: build errors and invalid parameters are 400, model errors by their case, tool-call errors and the rest 500.
+// Never fails: build errors and invalid parameters are 400, model errors by their case, tool-call errors and
+// the rest 500.
 MappedError map(std::exception_ptr error);
 MappedError map(const model::GenerationError& error);
 MappedError contextLengthExceeded(const std::optional<std::string>& detail);

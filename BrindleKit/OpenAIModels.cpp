@@ -155,9 +155,17 @@ ChatCompletionRequest ChatCompletionRequest::decode(const Node& node) {
     auto streamOptions = container.optional<StreamOptions>("stream_options");
     auto responseFormat = container.optional<ResponseFormat>("response_format");
     auto stop = container.optional<StopSequences>("stop");
-    return {std::move(model),      std::move(messages), stream,    std::move(tools),
-            std::move(toolChoice), temperature,         maxTokens, maxCompletionTokens,
-            streamOptions,         std::move(responseFormat), std::move(stop)};
+    return {std::move(model),
+            std::move(messages),
+            stream,
+            std::move(tools),
+            std::move(toolChoice),
+            temperature,
+            maxTokens,
+            maxCompletionTokens,
+            streamOptions,
+            std::move(responseFormat),
+            std::move(stop)};
 }
 
 // ---- Response records ----

@@ -214,7 +214,9 @@ GeneratedContent fitted(const GenerationSchema& schema, std::string_view text) {
     return GeneratedContent(generated(root, root.name(), promptValues(text)));
 }
 
-GeneratedContent toolArguments(const Tool& tool, std::string_view prompt) { return fitted(tool.parameters(), prompt); }
+GeneratedContent toolArguments(const Tool& tool, std::string_view prompt) {
+    return fitted(tool.parameters(), prompt);
+}
 
 // The object of the text's name=value pairs, every value a string.
 std::string jsonObject(std::string_view text) {
@@ -338,7 +340,8 @@ public:
     // Throws GenerationError or ToolCallError; the transcript is left as it was. Under a schema, or asked for
     // a JSON object, the answer is the JSON text of the plain answer's name=value pairs fitted into it, whole
     // whatever the response limit.
-    Turn generate(const std::string& prompt, const GenerationOptions& options, const GenerationSchema* schema = nullptr) {
+    Turn generate(const std::string& prompt, const GenerationOptions& options,
+                  const GenerationSchema* schema = nullptr) {
         checkContextWindow(transcript_, tools_, prompt);
         Turn turn;
         turn.entries.push_back(Transcript::Prompt{Unicode::randomUUID(), {segment(prompt)}, {}});
@@ -408,8 +411,9 @@ std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string
     return std::make_unique<BuiltinStream>(shared_from_this(), prompt, options);
 }
 
-std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt, const GenerationSchema& schema,
-                                                               bool, const GenerationOptions& options) {
+std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt,
+                                                               const GenerationSchema& schema, bool,
+                                                               const GenerationOptions& options) {
     return std::make_unique<BuiltinStream>(shared_from_this(), prompt, options, schema);
 }
 

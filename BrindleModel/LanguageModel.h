@@ -235,8 +235,8 @@ public:
     // streamResponse(to:schema:includeSchemaInPrompt:options:): each snapshot is the JSON text of the content
     // generated so far, and the last one the whole content's.
     virtual std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt, const GenerationSchema& schema,
-                                                          bool includeSchemaInPrompt,
-                                                          const GenerationOptions& options) = 0;
+                                                           bool includeSchemaInPrompt,
+                                                           const GenerationOptions& options) = 0;
     // The transcript as it stands now, including what the last generation added.
     virtual Transcript transcript() const = 0;
 };

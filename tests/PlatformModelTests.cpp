@@ -151,15 +151,19 @@ TEST_F(PlatformModelTest, TextsWithNulCrossIntactAndAStreamEndsOrFailsOnce) {
 // it agrees with the one before (in whole UTF-8 sequences), and the whole text comes once the stream ends.
 TEST_F(PlatformModelTest, GuidedGenerationSendsTheSchemaAndStreamsOnlySettledJSON) {
     const GenerationSchema schema(DynamicGenerationSchema("r", {}, std::vector<std::string>{"a", "b"}), {});
-    Fake::reset(Fake::Script().responding({BPM_OK, R"({"a": 1})"}).streaming({
-        {BPM_OK, R"({"a":"b"})"}, {BPM_OK, R"({"a":"bc"})"}, {BPM_OK, R"({"a":"bc"})"},
-        {BPM_OK, R"({"a":"bc","d":"é"})"}, {BPM_OK, R"({"a":"bc","d":"è!"})"}}));
+    Fake::reset(Fake::Script()
+                    .responding({BPM_OK, R"({"a": 1})"})
+                    .streaming({{BPM_OK, R"({"a":"b"})"},
+                                {BPM_OK, R"({"a":"bc"})"},
+                                {BPM_OK, R"({"a":"bc"})"},
+                                {BPM_OK, R"({"a":"bc","d":"é"})"},
+                                {BPM_OK, R"({"a":"bc","d":"è!"})"}}));
     EXPECT_EQ(session()->respond("Hi", schema, true, {}).content.jsonString(), R"({"a":1})");
     std::vector<std::string> snapshots;
     const auto stream = session()->streamResponse("Hi", schema, false, {});
     while (auto snapshot = stream->next()) snapshots.push_back(snapshot->content);
-    EXPECT_EQ(snapshots, (std::vector<std::string>{"", R"({"a":"b)", R"({"a":"b)", R"({"a":"bc")",
-                                                   R"({"a":"bc","d":")", R"({"a":"bc","d":"è!"})"}));
+    EXPECT_EQ(snapshots, (std::vector<std::string>{"", R"({"a":"b)", R"({"a":"b)", R"({"a":"bc")", R"({"a":"bc","d":")",
+                                                   R"({"a":"bc","d":"è!"})"}));
     const std::string node = R"({"type":"anyOf","name":"r","choices":["a","b"]})";
     EXPECT_EQ(Fake::observed().schemas, (std::vector<std::string>{"+" + node, "-" + node}));
 }

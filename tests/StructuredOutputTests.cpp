@@ -13,7 +13,9 @@ namespace {
 using testing::Script;
 using testing::ScriptedModel;
 
-auto request(std::string_view body) { return JSONCoding::decoder().decode<ChatCompletionRequest>(body); }
+auto request(std::string_view body) {
+    return JSONCoding::decoder().decode<ChatCompletionRequest>(body);
+}
 
 std::string hi(const std::string& members, const std::string& prompt = "Hi") {
     return R"({"model":"m","messages":[{"role":"user","content":")" + prompt + "\"}]" + members + "}";
@@ -53,7 +55,8 @@ Streamed stream(const CompletionEngine& engine, const std::string& body) {
         if (json == "[DONE]") return;
         const JSONValue chunk = JSONCoding::decoder().decode<JSONValue>(json);
         if (at(chunk, {"error"})) read.ending = "error";
-        if (const auto* text = at(chunk, {"choices", "0", "delta", "content"})) read.deltas.push_back(*text->stringValue());
+        if (const auto* text = at(chunk, {"choices", "0", "delta", "content"}))
+            read.deltas.push_back(*text->stringValue());
         if (const auto* reason = at(chunk, {"choices", "0", "finish_reason"})) read.ending = *reason->stringValue();
     });
     return read;
@@ -62,7 +65,8 @@ Streamed stream(const CompletionEngine& engine, const std::string& body) {
 std::string answered(const CompletionEngine& engine, const std::string& body) {
     const JSONValue answer = JSONCoding::decoder().decode<JSONValue>(engine.complete(request(body)));
     const JSONValue* content = at(answer, {"choices", "0", "message", "content"});
-    return content ? *content->stringValue() : "(" + *at(answer, {"choices", "0", "finish_reason"})->stringValue() + ")";
+    return content ? *content->stringValue()
+                   : "(" + *at(answer, {"choices", "0", "finish_reason"})->stringValue() + ")";
 }
 
 // No delta carries any part of the stop sequence that ends the answer, a tail that could still become one
@@ -75,13 +79,19 @@ TEST(StopSequences, EndTheAnswerAtTheFirstSequenceToCompletePlainAndStreamed) {
         std::vector<std::string> deltas;
         std::size_t pulled; // snapshots read from the model before the stream ended
     } cases[] = {
-        {"a tail that may become the sequence is held", {"Hel", "Hello wo", "Hello world. Bye", "Hello world. Bye now"}, R"(["wor"])",
-         {"Hel", "lo "}, 3},
+        {"a tail that may become the sequence is held",
+         {"Hel", "Hello wo", "Hello world. Bye", "Hello world. Bye now"},
+         R"(["wor"])",
+         {"Hel", "lo "},
+         3},
         {"the first to complete wins, not the first to start", {"ab", "abcd"}, R"(["abcd","c"])", {"ab"}, 2},
         {"a held tail that never completes comes at the end", {"Done #", "Done ##"}, R"(["###"])", {"Done ", "##"}, 2},
         {"one string", {"one\ntwo"}, R"("\n")", {"one"}, 1},
         {"a sequence beginning with a combining mark holds back its whole character",
-         {"cafe\u0301", "cafe\u0301s"}, "[\"\u0301!\"]", {"caf", "e\u0301s"}, 2},
+         {"cafe\u0301", "cafe\u0301s"},
+         "[\"\u0301!\"]",
+         {"caf", "e\u0301s"},
+         2},
         {"no sequence occurs", {"a b", "a b c"}, R"(["x","y"])", {"a b", " c"}, 2},
     };
     for (const auto& c : cases) {
@@ -104,8 +114,8 @@ TEST(ResponseFormat, GuidesTheModelOrChecksItsJSONObject) {
         const char* name;
         std::vector<std::string> snapshots;
         std::string members;
-        std::string answer;  // plain; streamed, the deltas join to it
-        std::string schema;  // the root of the schema the model was guided by
+        std::string answer; // plain; streamed, the deltas join to it
+        std::string schema; // the root of the schema the model was guided by
         std::string promptEnd;
     } cases[] = {
         {"json_schema", {R"({"city":)", R"({"city": "Oslo"})"}, weather, R"({"city":"Oslo"})", "weather", "Hi"},
@@ -157,7 +167,8 @@ TEST(ResponseFormat, RejectsWhatItCannotHonourAsTheClientsError) {
         {R"(,"response_format":{"type":"json_schema","json_schema":{"name":"n","schema":)"
          R"({"type":"object","properties":{"n":{"type":"object"}}}}})",
          invalidFormat + R"(the schema cannot be expressed: The schema "n" defines the type "n" more than once.)"},
-        {R"(,"stop":["a","b","c","d","e"])", "400 invalid_request_error: Invalid 'stop': at most 4 stop sequences are allowed."},
+        {R"(,"stop":["a","b","c","d","e"])",
+         "400 invalid_request_error: Invalid 'stop': at most 4 stop sequences are allowed."},
         {R"(,"stop":["a",""])", "400 invalid_request_error: Invalid 'stop': a stop sequence must not be empty."},
         {R"(,"stop":"")", "400 invalid_request_error: Invalid 'stop': a stop sequence must not be empty."},
     };

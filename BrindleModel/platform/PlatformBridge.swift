@@ -381,23 +381,32 @@ public func bridgeSessionRelease(_ session: OpaquePointer?) {
     Unmanaged<SessionBox>.fromOpaque(UnsafeRawPointer(session)).release()
 }
 
-@_cdecl("bpm_respond")
-public func bridgeRespond(_ session: OpaquePointer?, _ prompt: UnsafePointer<CChar>?, _ length: Int,
-                          _ options: UnsafePointer<bpm_options>?, _ reply: UnsafeMutablePointer<bpm_reply>?)
-    -> bpm_status {
+/// One whole answer: the generation runs in a task while the host thread waits, and its text or its error is
+/// delivered.
+private func answer(_ session: OpaquePointer?, to reply: UnsafeMutablePointer<bpm_reply>?,
+                    _ generate: @escaping @Sendable (LanguageModelSession) async throws -> String) -> bpm_status {
     guard let session else { return deliver(Outcome(status: BPM_ERROR_OTHER, text: "No session."), to: reply) }
     let box = sessionBox(session)
-    let text = borrowedString(prompt, length)
-    let generation = generationOptions(options)
     let result = waitOnHostThread { () async -> Outcome in
         do {
-            let response = try await box.session.respond(to: text, options: generation)
-            return Outcome(status: BPM_OK, text: response.content)
+            let text = try await generate(box.session)
+            return Outcome(status: BPM_OK, text: text)
         } catch {
             return outcome(for: error)
         }
     }
     return deliver(result, to: reply)
+}
+
+@_cdecl("bpm_respond")
+public func bridgeRespond(_ session: OpaquePointer?, _ prompt: UnsafePointer<CChar>?, _ length: Int,
+                          _ options: UnsafePointer<bpm_options>?, _ reply: UnsafeMutablePointer<bpm_reply>?)
+    -> bpm_status {
+    let text = borrowedString(prompt, length)
+    let generation = generationOptions(options)
+    return answer(session, to: reply) { session in
+        try await session.respond(to: text, options: generation).content
+    }
 }
 
 @_cdecl("bpm_stream_start")
@@ -447,23 +456,14 @@ public func bridgeRespondGuided(_ session: OpaquePointer?, _ prompt: UnsafePoint
                                 _ schema: UnsafePointer<CChar>?, _ schemaLength: Int, _ includeSchema: CInt,
                                 _ options: UnsafePointer<bpm_options>?, _ reply: UnsafeMutablePointer<bpm_reply>?)
     -> bpm_status {
-    guard let session else { return deliver(Outcome(status: BPM_ERROR_OTHER, text: "No session."), to: reply) }
-    let box = sessionBox(session)
     let text = borrowedString(prompt, length)
     let generation = generationOptions(options)
     let guide: GenerationSchema
     do { guide = try responseSchema(schema, schemaLength) } catch { return deliver(outcome(for: error), to: reply) }
-    let result = waitOnHostThread { () async -> Outcome in
-        do {
-            let response = try await box.session.respond(to: text, schema: guide,
-                                                         includeSchemaInPrompt: includeSchema != 0,
-                                                         options: generation)
-            return Outcome(status: BPM_OK, text: response.content.jsonString)
-        } catch {
-            return outcome(for: error)
-        }
+    return answer(session, to: reply) { session in
+        try await session.respond(to: text, schema: guide, includeSchemaInPrompt: includeSchema != 0,
+                                  options: generation).content.jsonString
     }
-    return deliver(result, to: reply)
 }
 
 @_cdecl("bpm_stream_start_guided")

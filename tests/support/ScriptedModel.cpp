@@ -76,8 +76,9 @@ public:
         return {arguments(respond(prompt, options).content)};
     }
 
-    std::unique_ptr<model::ResponseStream> streamResponse(const std::string& prompt, const model::GenerationSchema& schema,
-                                                          bool, const model::GenerationOptions& options) override {
+    std::unique_ptr<model::ResponseStream> streamResponse(const std::string& prompt,
+                                                          const model::GenerationSchema& schema, bool,
+                                                          const model::GenerationOptions& options) override {
         noteSchema(schema);
         return streamResponse(prompt, options);
     }

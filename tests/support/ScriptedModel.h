@@ -30,7 +30,8 @@ struct ScriptedToolCall {
 
 // What a session does when asked. The stream yields `snapshots`; the next pull after the last snapshot
 // makes the tool calls, then throws `error`, else ends. respond() does the same and returns the last
-// snapshot ("" when there is none); guided, as generated content (JSON, else a string). With no snapshots, whatever the ending throws comes before any text.
+// snapshot ("" when there is none); guided, as generated content (JSON, else a string). With no snapshots, whatever the
+// ending throws comes before any text.
 struct Script {
     std::vector<std::string> snapshots{};
     std::exception_ptr error{}; // thrown after the snapshots and tool calls; null: a normal end
