@@ -93,7 +93,7 @@ TEST(CommandLine, BuiltinAvailabilityIsWhatTheProbeAndTheRoutesReport) {
                                         "brindle-server serves the platform's on-device model\n");
     }
 #else
-    const std::string chat = testing::chatCompletionPost(R"({"model":"m","messages":[{"role":"user","content":"Hi"}]})");
+    const std::string chat = testing::post(R"({"model":"m","messages":[{"role":"user","content":"Hi"}]})");
     const struct {
         std::string state;
         std::string reason; // empty: available

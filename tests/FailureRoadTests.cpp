@@ -15,7 +15,7 @@ namespace {
 using testing::jsonAnswer;
 
 std::string chat(const std::string& content, const std::string& options = "") {
-    return testing::chatCompletionPost(R"({"model":"m",)" + options + R"("messages":[{"role":"user","content":")" +
+    return testing::post(R"({"model":"m",)" + options + R"("messages":[{"role":"user","content":")" +
                                        content + R"("}]})");
 }
 
@@ -48,7 +48,7 @@ TEST(FailureRoads, EachAnswersAsTheErrorTableAndTheStreamRulesSay) {
         {"refusal after two words: the content_filter finish",
          chat("[brindle:fail=guardrailViolation] [brindle:after=2]",
               R"("stream":true,"stream_options":{"include_usage":true},)"),
-         testing::kEventStreamHead + you + chunk(R"("choices":[{"index":0,"delta":{"content":" said:"}}])") +
+         testing::kSSEHead + you + chunk(R"("choices":[{"index":0,"delta":{"content":" said:"}}])") +
              chunk(R"("choices":[{"index":0,"delta":{},"finish_reason":"content_filter"}])") +
              chunk(R"("choices":[],"usage":{"prompt_tokens":16,"completion_tokens":2,"total_tokens":18})") +
              "data: [DONE]\n\n"},
@@ -58,7 +58,7 @@ TEST(FailureRoads, EachAnswersAsTheErrorTableAndTheStreamRulesSay) {
                     R"(Settings.","type":"service_unavailable","code":"model_not_ready"}})")},
         {"context window after a word: one error event, no done marker",
          chat("[brindle:fail=exceededContextWindowSize] [brindle:after=1]", kStream),
-         testing::kEventStreamHead + you +
+         testing::kSSEHead + you +
              R"(data: {"error":{"message":"This model's maximum context length has been exceeded by the request.",)"
              R"("type":"invalid_request_error","code":"context_length_exceeded"}})" "\n\n"},
         {"any other case", chat("[brindle:fail=concurrentRequests]"),
@@ -66,7 +66,7 @@ TEST(FailureRoads, EachAnswersAsTheErrorTableAndTheStreamRulesSay) {
                     R"({"error":{"message":"The built-in model failed on cue: concurrentRequests.",)"
                     R"("type":"api_error"}})")},
         {"any other case after a word", chat("[brindle:fail=decodingFailure] [brindle:after=1]", kStream),
-         testing::kEventStreamHead + you +
+         testing::kSSEHead + you +
              R"(data: {"error":{"message":"The built-in model failed on cue: decodingFailure.","type":"api_error"}})"
              "\n\n"},
     };
@@ -74,7 +74,7 @@ TEST(FailureRoads, EachAnswersAsTheErrorTableAndTheStreamRulesSay) {
     for (const auto& c : cases) {
         testing::LoopbackClient client(server.port());
         client.sendAll(c.request + health);
-        if (c.answer.starts_with(testing::kEventStreamHead)) {
+        if (c.answer.starts_with(testing::kSSEHead)) {
             EXPECT_EQ(testing::masked(client.readUntilClose()), c.answer) << c.label;
             continue;
         }

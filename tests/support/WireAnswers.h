@@ -16,13 +16,14 @@ inline std::string jsonAnswer(int status, const std::string& phrase, const std::
            std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
 }
 
-inline const std::string kEventStreamHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-                                            "Access-Control-Allow-Origin: *\r\n"
-                                            "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-                                            "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                                            "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+inline const std::string kSSEHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                                    "Access-Control-Allow-Origin: *\r\n"
+                                    "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+                                    "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
+                                    "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
 
-inline std::string chatCompletionPost(const std::string& body) {
+// The request that posts this body to the chat route.
+inline std::string post(const std::string& body) {
     return "POST /v1/chat/completions HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
