@@ -30,6 +30,9 @@ struct BuiltinDirectives {
 
     static BuiltinDirectives read(std::string_view text);
 
+    // Nothing asked of the delivery: no failure and no pace.
+    bool empty() const { return !failure && pace.count() == 0; }
+
     // The failure asked for, when it comes before any text: throws it.
     void failIfFirst() const;
     // The error a failure on cue throws: its description names the case.

@@ -304,8 +304,9 @@ public:
         const BuiltinDirectives directives = directivesFor(prompt);
         directives.failIfFirst();
         Turn turn = generate(prompt, options);
-        for (CuedGrowth growth(wordEnds(turn.answer), directives); growth.next();) {
-        }
+        if (!directives.empty()) // the answer grows out of sight, but at the pace and with the failure asked for
+            for (CuedGrowth growth(wordEnds(turn.answer), directives); growth.next();) {
+            }
         std::string answer = turn.answer;
         commit(std::move(turn));
         return {std::move(answer)};
@@ -353,7 +354,7 @@ private:
 };
 
 // Generates on the first next(), so a tool call or an error comes before any text; then hands out the
-// answer word by word, as the directives pace and cut it, and records the turn once the last word has been read.
+// answer word by word, as the directives pace and cut it, and records the turn once the last word is read.
 class BuiltinStream final : public ResponseStream {
 public:
     BuiltinStream(std::shared_ptr<BuiltinSession> session, std::string prompt, GenerationOptions options)
