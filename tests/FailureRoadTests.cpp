@@ -15,13 +15,12 @@ namespace {
 using testing::jsonAnswer;
 
 std::string chat(const std::string& content, const std::string& options = "") {
-    return testing::post(R"({"model":"m",)" + options + R"("messages":[{"role":"user","content":")" +
-                                       content + R"("}]})");
+    return testing::post(R"({"model":"m",)" + options + R"("messages":[{"role":"user","content":")" + content +
+                         R"("}]})");
 }
 
 std::string chunk(const std::string& choices) {
-    return R"(data: {"id":"chatcmpl-X","object":"chat.completion.chunk","created":0,"model":"m",)" + choices +
-           "}\n\n";
+    return R"(data: {"id":"chatcmpl-X","object":"chat.completion.chunk","created":0,"model":"m",)" + choices + "}\n\n";
 }
 
 TEST(FailureRoads, EachAnswersAsTheErrorTableAndTheStreamRulesSay) {
@@ -60,7 +59,8 @@ TEST(FailureRoads, EachAnswersAsTheErrorTableAndTheStreamRulesSay) {
          chat("[brindle:fail=exceededContextWindowSize] [brindle:after=1]", kStream),
          testing::kSSEHead + you +
              R"(data: {"error":{"message":"This model's maximum context length has been exceeded by the request.",)"
-             R"("type":"invalid_request_error","code":"context_length_exceeded"}})" "\n\n"},
+             R"("type":"invalid_request_error","code":"context_length_exceeded"}})"
+             "\n\n"},
         {"any other case", chat("[brindle:fail=concurrentRequests]"),
          jsonAnswer(500, "Internal Server Error",
                     R"({"error":{"message":"The built-in model failed on cue: concurrentRequests.",)"
