@@ -48,15 +48,12 @@ std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& form
 
 // The model's answer to a json_object request must be one; the platform's model gives no such promise.
 void checkJSONObject(const std::string& answer) {
-    const auto notAnObject = [] {
-        return model::GenerationError(model::GenerationError::Case::decodingFailure,
-                                      "The model's answer is not a JSON object, as the response format asks.");
-    };
     try {
         if (JSONCoding::decoder().decode<JSONValue>(answer).objectValue()) return;
     } catch (const JSONCoding::DecodingError&) {
     }
-    throw notAnObject();
+    throw model::GenerationError(model::GenerationError::Case::decodingFailure,
+                                 "The model's answer is not a JSON object, as the response format asks.");
 }
 
 // Where the client's stop sequences end an answer. The answer ends just before the sequence that completes
@@ -118,17 +115,17 @@ public:
         std::string text;
         bool stopped = false; // a stop sequence occurred: the answer ends with this text
     };
-    // complete: the snapshot is the whole answer, so nothing is held back.
-    Visible visible(std::string snapshot, bool complete) {
+    Visible visible(std::string snapshot) {
         if (stops_.empty()) return {std::move(snapshot), false};
         const bool extends = std::string_view(snapshot).starts_with(previous_);
         const auto end = stops_.cut(snapshot, extends ? previous_.size() : 0);
         previous_ = snapshot;
         if (end) return {snapshot.substr(0, *end), true};
-        if (!complete)
-            snapshot.resize(characterBoundaryAtOrBefore(snapshot, snapshot.size() - stops_.undecidedTail(snapshot)));
+        snapshot.resize(characterBoundaryAtOrBefore(snapshot, snapshot.size() - stops_.undecidedTail(snapshot)));
         return {std::move(snapshot), false};
     }
+    // Once the answer is complete, nothing is held back: the last snapshot whole.
+    Visible rest() const { return {previous_, false}; }
 
 private:
     StopSequenceScan stops_;
@@ -251,13 +248,10 @@ public:
     void run() {
         try {
             const auto stream = streamResponse(prepared_);
-            std::string last;
             bool stopped = false;
-            while (auto snapshot = stream->next()) {
-                last = snapshot->content;
-                if ((stopped = show(guard_.visible(std::move(snapshot->content), false)))) break;
-            }
-            if (!stopped) show(guard_.visible(std::move(last), true));
+            while (auto snapshot = stream->next())
+                if ((stopped = show(guard_.visible(std::move(snapshot->content))))) break;
+            if (!stopped) show(guard_.rest());
             if (prepared_.wantsJSONObject) checkJSONObject(emitted_.text());
             finish("stop");
         } catch (...) {
