@@ -60,6 +60,52 @@ void answer(const CompletionEngine& engine, const ChatCompletionRequest& request
     }
 }
 
+const JSONValue* member(const JSONValue* value, std::string_view key) {
+    const JSONValue::Object* object = value ? value->objectValue() : nullptr;
+    const auto found = object ? object->find(key) : JSONValue::Object::const_iterator();
+    return object && found != object->end() ? &found->second : nullptr;
+}
+
+const JSONValue* firstChoice(const JSONValue& answer) {
+    const JSONValue* choices = member(&answer, "choices");
+    const JSONValue::Array* list = choices ? choices->arrayValue() : nullptr;
+    return list && !list->empty() ? &list->front() : nullptr;
+}
+
+// The text a client reads when the answer ends with the finish reason "stop"; nothing for any other ending.
+std::optional<std::string> stoppedText(const CompletionEngine& engine, ChatCompletionRequest request, bool streamed) {
+    request.stream = streamed;
+    std::string text, reason;
+    const auto read = [&](const JSONValue* choice, const char* holder) {
+        const JSONValue* content = member(member(choice, holder), "content");
+        if (content && content->stringValue()) text += *content->stringValue();
+        const JSONValue* finish = member(choice, "finish_reason");
+        if (finish && finish->stringValue()) reason = *finish->stringValue();
+    };
+    try {
+        if (!streamed) {
+            read(firstChoice(parsedJSON(engine.complete(request), "a completion")), "message");
+        } else {
+            engine.streamCompletion(request, [&](const std::string& frame) {
+                if (frame != SSEWriter::doneFrame())
+                    read(firstChoice(parsedJSON(frame.substr(6, frame.size() - 8), "an event")), "delta");
+            });
+        }
+    } catch (const InvariantBroken&) {
+        throw;
+    } catch (...) {
+        return std::nullopt;
+    }
+    return reason == "stop" ? std::optional<std::string>(text) : std::nullopt;
+}
+
+// With stop sequences, a stream holds back what could still become one: its deltas join to the plain answer.
+void checkStopSequencesAgree(const CompletionEngine& engine, const ChatCompletionRequest& request) {
+    if (!request.stop) return;
+    const auto plain = stoppedText(engine, request, false), streamed = stoppedText(engine, request, true);
+    if (plain && streamed) check(*plain == *streamed, "streamed \"" + *streamed + "\" but answered \"" + *plain + "\"");
+}
+
 } // namespace
 
 void chatRequest(std::string_view input) {
@@ -78,6 +124,7 @@ void chatRequest(std::string_view input) {
     check(TokenEstimator::estimate(request->messages) >= 4 * static_cast<std::int64_t>(request->messages.size()),
           "a prompt estimate below four tokens a message");
     answer(engine, *request);
+    checkStopSequencesAgree(engine, *request);
 }
 
 } // namespace brindle::fuzz
