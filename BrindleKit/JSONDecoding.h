@@ -13,6 +13,8 @@ struct CodingPath {
     const CodingPath* parent = nullptr;
     std::string_view key;    // set for a member
     std::size_t index = 0;   // used when key is empty and parent is set
+    // Set on the root of a document whose numbers beyond a double's range were replaced by placeholders.
+    bool holdsOutOfRangePlaceholders = false;
     std::string render() const;
 };
 
@@ -25,7 +27,8 @@ public:
     const CodingPath& path() const { return path_; }
     bool isNull() const { return element_.is_null(); }
 
-    // Each throws DecodingError: valueNotFound for null, typeMismatch for another kind.
+    // Each throws DecodingError: valueNotFound for null, typeMismatch for another kind; a number beyond a
+    // double's range is dataCorrupted, "Unsupported JSON value".
     std::string string() const;
     bool boolean() const;
     double number() const;
@@ -33,6 +36,8 @@ public:
 
     [[noreturn]] void fail(DecodingError::Kind kind, const std::string& description) const;
     [[noreturn]] void mismatch(const char* expected) const;
+    // A number that a finite double cannot hold.
+    bool isOutOfRangeNumber() const;
 
 private:
     simdjson::dom::element element_;
@@ -43,7 +48,6 @@ template <class T> T decodeValue(const Node& node);
 
 // Calls use(element node) for each array element in order; throws typeMismatch when not an array.
 template <class Use> void forEachElement(const Node& node, Use&& use) {
-    if (node.isNull()) node.fail(DecodingError::Kind::valueNotFound, "expected an array");
     simdjson::dom::array array;
     if (node.element().get_array().get(array) != simdjson::SUCCESS) node.mismatch("an array");
     std::size_t index = 0;
