@@ -6,11 +6,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include <sys/random.h>
@@ -63,46 +62,44 @@ constexpr PropertyRange kPropertyRanges[] = {
 #include "BrindleKit/GraphemeBreakData.inc"
 };
 
-// A two-stage table built once from the ranges: blocks of 128 code points, identical blocks shared (about
-// 60 KiB in all), so a lookup is two loads instead of a search through 1,500 ranges.
+// A two-stage table built once from the ranges, on first use: blocks of 128 code points with identical blocks
+// shared (some tens of KiB in all), so a lookup is two loads instead of a search through 1,500 ranges. A code
+// point's properties are packed in a byte there: break value, then pictographic, then conjunct part.
 class PropertyTable {
 public:
     PropertyTable() {
-        std::map<Block, std::uint16_t> known;
+        std::unordered_map<std::string, std::uint16_t> known;
         const PropertyRange* range = std::begin(kPropertyRanges);
+        std::string block(kBlockSize, '\0');
         for (char32_t start = 0; start < kCodePoints; start += kBlockSize) {
-            Block block{};
             for (char32_t offset = 0; offset < kBlockSize; ++offset) {
                 const char32_t codePoint = start + offset;
                 while (range != std::end(kPropertyRanges) && range->last < codePoint) ++range;
-                if (range != std::end(kPropertyRanges) && range->first <= codePoint)
-                    block[offset] = Properties{range->breakValue, range->pictographic, range->conjunct};
+                const bool listed = range != std::end(kPropertyRanges) && range->first <= codePoint;
+                block[offset] = static_cast<char>(listed ? packed(*range) : 0);
             }
             const auto [found, added] = known.try_emplace(block, static_cast<std::uint16_t>(known.size()));
-            if (added) blocks_.push_back(block);
+            if (added) blocks_ += block;
             blockOf_.push_back(found->second);
         }
     }
-    const Properties& at(char32_t codePoint) const {
-        return blocks_[blockOf_[codePoint / kBlockSize]][codePoint % kBlockSize];
+    Properties at(char32_t codePoint) const {
+        const auto byte = static_cast<std::uint8_t>(blocks_[blockOf_[codePoint / kBlockSize] * kBlockSize +
+                                                            codePoint % kBlockSize]);
+        return {static_cast<B>(byte & 0x0F), (byte & 0x10) != 0, static_cast<C>(byte >> 5)};
     }
 
 private:
     static constexpr char32_t kCodePoints = 0x110000, kBlockSize = 128;
-    struct Block : std::array<Properties, kBlockSize> {
-        friend bool operator<(const Block& left, const Block& right) {
-            return std::lexicographical_compare(left.begin(), left.end(), right.begin(), right.end(),
-                                                [](const Properties& a, const Properties& b) {
-                                                    return std::tie(a.breakValue, a.pictographic, a.conjunct) <
-                                                           std::tie(b.breakValue, b.pictographic, b.conjunct);
-                                                });
-        }
-    };
+    static std::uint8_t packed(const PropertyRange& range) {
+        return static_cast<std::uint8_t>(static_cast<unsigned>(range.breakValue) | (range.pictographic ? 0x10u : 0u) |
+                                         (static_cast<unsigned>(range.conjunct) << 5));
+    }
     std::vector<std::uint16_t> blockOf_;
-    std::vector<Block> blocks_;
+    std::string blocks_;
 };
 
-const Properties& propertiesOf(char32_t codePoint) {
+Properties propertiesOf(char32_t codePoint) {
     static const PropertyTable table;
     return table.at(codePoint);
 }
@@ -118,7 +115,7 @@ public:
             *this = ClusterBreaker();
             return true;
         }
-        const Properties& current = propertiesOf(static_cast<char32_t>(codePoint));
+        const Properties current = propertiesOf(static_cast<char32_t>(codePoint));
         const bool breaks = first_ || breaksBetween(current);
         advance(current);
         first_ = false;
