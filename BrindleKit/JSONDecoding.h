@@ -36,10 +36,11 @@ public:
 
     [[noreturn]] void fail(DecodingError::Kind kind, const std::string& description) const;
     [[noreturn]] void mismatch(const char* expected) const;
-    // A number that a finite double cannot hold.
-    bool isOutOfRangeNumber() const;
 
 private:
+    // Throws dataCorrupted, "Unsupported JSON value", for a number that a finite double cannot hold.
+    void refuseOutOfRange() const;
+
     simdjson::dom::element element_;
     const CodingPath& path_;
 };

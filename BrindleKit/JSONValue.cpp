@@ -75,15 +75,16 @@ bool Node::boolean() const {
     return value;
 }
 
-bool Node::isOutOfRangeNumber() const {
-    if (element_.type() != simdjson::dom::element_type::UINT64) return false;
+void Node::refuseOutOfRange() const {
+    if (element_.type() != simdjson::dom::element_type::UINT64) return;
     const CodingPath* root = &path_;
     while (root->parent) root = root->parent;
-    return root->holdsOutOfRangePlaceholders;
+    if (root->holdsOutOfRangePlaceholders)
+        fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
 }
 
 double Node::number() const {
-    if (isOutOfRangeNumber()) fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
+    refuseOutOfRange();
     double value = 0;
     if (element_.get_double().get(value) != simdjson::SUCCESS) mismatch("a number");
     return value;
@@ -91,7 +92,7 @@ double Node::number() const {
 
 // Integers accept only whole numbers in the signed 64-bit range; 3.0 and 3e0 count as 3, 3.5 does not.
 std::int64_t Node::integer() const {
-    if (isOutOfRangeNumber()) fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
+    refuseOutOfRange();
     std::int64_t value = 0;
     if (element_.get_int64().get(value) == simdjson::SUCCESS) return value;
     double number = 0;

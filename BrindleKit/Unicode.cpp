@@ -37,7 +37,7 @@ CodePoint codePointAt(std::string_view text, std::size_t offset) {
     return {value, static_cast<std::size_t>(length)};
 }
 
-// The grapheme cluster properties of a code point in one byte: its Grapheme_Cluster_Break value, whether it
+// The grapheme cluster properties of a code point: its Grapheme_Cluster_Break value, whether it
 // is Extended_Pictographic, and its Indic_Conjunct_Break value. utf8proc has the first two, but Debian 12's is
 // Unicode 15.0, which lacks the conjunct rule (GB9c) that keeps क्ष one character; so the rules are here, over
 // tables generated from the Unicode data (GraphemeBreakData.inc).
@@ -146,11 +146,10 @@ private:
         else if (current.conjunct == C::Linker && conjunct_ != Conjunct::none) conjunct_ = Conjunct::afterLinker;
         else if (current.conjunct != C::Extend) conjunct_ = Conjunct::none;
 
+        const bool afterPictograph = pictograph_ == Pictograph::pictograph;
         if (current.pictographic) pictograph_ = Pictograph::pictograph;
-        else if (current.breakValue == B::Extend && pictograph_ == Pictograph::pictograph) {}
-        else if (current.breakValue == B::ZWJ && pictograph_ == Pictograph::pictograph)
-            pictograph_ = Pictograph::afterJoiner;
-        else pictograph_ = Pictograph::none;
+        else if (afterPictograph && current.breakValue == B::ZWJ) pictograph_ = Pictograph::afterJoiner;
+        else if (!(afterPictograph && current.breakValue == B::Extend)) pictograph_ = Pictograph::none;
 
         oddIndicators_ = current.breakValue == B::Regional_Indicator && !oddIndicators_;
         previous_ = current;
