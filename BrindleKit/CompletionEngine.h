@@ -24,7 +24,6 @@ public:
         std::string prompt;
         model::GenerationOptions options;
         std::shared_ptr<ToolCallRecorder> recorder; // also held by every ProxyTool of the session
-        std::int64_t promptTokens = 0;
         std::size_t historyLength = 0; // transcript entries the session started with
     };
 
