@@ -241,7 +241,8 @@ class StreamRun {
 public:
     StreamRun(const ChatCompletionRequest& request, CompletionEngine::PreparedRequest prepared,
               const CompletionEngine::FrameSender& send)
-        : prepared_(std::move(prepared)), writer_(request.model, std::chrono::system_clock::now()), send_(send),
+        : request_(request), prepared_(std::move(prepared)), writer_(request.model, std::chrono::system_clock::now()),
+          send_(send),
           includeUsage_(request.streamOptions && request.streamOptions->includeUsage.value_or(false)) {}
 
     // The stream is dropped, and the model's generation with it, as soon as a stop sequence has occurred.
@@ -272,7 +273,8 @@ private:
     void finish(std::string_view reason) {
         send_(writer_.finishFrame(reason));
         if (includeUsage_)
-            send_(writer_.usageFrame(Usage(prepared_.promptTokens, TokenEstimator::estimate(emitted_.text()))));
+            send_(writer_.usageFrame(
+                Usage(TokenEstimator::estimate(request_.messages), TokenEstimator::estimate(emitted_.text()))));
         send_(SSEWriter::doneFrame());
     }
 
@@ -302,6 +304,7 @@ private:
         finish("tool_calls");
     }
 
+    const ChatCompletionRequest& request_;
     CompletionEngine::PreparedRequest prepared_;
     SSEWriter writer_;
     const CompletionEngine::FrameSender& send_;
@@ -340,7 +343,6 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     prepared.options.temperature = request.temperature;
     prepared.options.maximumResponseTokens = request.effectiveMaxTokens().value_or(kDefaultMaximumResponseTokens);
     prepared.recorder = std::move(recorder);
-    prepared.promptTokens = TokenEstimator::estimate(request.messages);
     return prepared;
 }
 
@@ -361,11 +363,14 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
         choice.message.toolCalls = std::move(calls);
         choice.finishReason = "tool_calls";
     }
+    // The prompt is counted only for the usage of an answer: a conversation too long for the context window
+    // is refused before, and counting megabytes of it first made up most of the time such a request took.
     ChatCompletionResponse response{.id = makeCompletionID(),
                                     .created = unixSeconds(std::chrono::system_clock::now()),
                                     .model = request.model,
                                     .choices = {std::move(choice)},
-                                    .usage = Usage(prepared.promptTokens, TokenEstimator::estimate(completionText))};
+                                    .usage = Usage(TokenEstimator::estimate(request.messages),
+                                                   TokenEstimator::estimate(completionText))};
     return JSONCoding::encodeString(response);
 }
 

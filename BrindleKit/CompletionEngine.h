@@ -39,7 +39,6 @@ public:
         std::string prompt;
         model::GenerationOptions options;
         std::shared_ptr<ToolCallRecorder> recorder; // also held by every ProxyTool of the session
-        std::int64_t promptTokens = 0;
         std::size_t historyLength = 0; // transcript entries the session started with
         std::optional<model::GenerationSchema> schema; // a json_schema response format: guided generation
         bool wantsJSONObject = false;                  // a json_object response format

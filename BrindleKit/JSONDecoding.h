@@ -13,6 +13,8 @@ struct CodingPath {
     const CodingPath* parent = nullptr;
     std::string_view key;    // set for a member
     std::size_t index = 0;   // used when key is empty and parent is set
+    // Set on the root of a document whose numbers beyond a double's range were replaced by placeholders.
+    bool holdsOutOfRangePlaceholders = false;
     std::string render() const;
 };
 
@@ -25,7 +27,8 @@ public:
     const CodingPath& path() const { return path_; }
     bool isNull() const { return element_.is_null(); }
 
-    // Each throws DecodingError: valueNotFound for null, typeMismatch for another kind.
+    // Each throws DecodingError: valueNotFound for null, typeMismatch for another kind; a number beyond a
+    // double's range is dataCorrupted, "Unsupported JSON value".
     std::string string() const;
     bool boolean() const;
     double number() const;
@@ -35,6 +38,9 @@ public:
     [[noreturn]] void mismatch(const char* expected) const;
 
 private:
+    // Throws dataCorrupted, "Unsupported JSON value", for a number that a finite double cannot hold.
+    void refuseOutOfRange() const;
+
     simdjson::dom::element element_;
     const CodingPath& path_;
 };
@@ -43,7 +49,6 @@ template <class T> T decodeValue(const Node& node);
 
 // Calls use(element node) for each array element in order; throws typeMismatch when not an array.
 template <class Use> void forEachElement(const Node& node, Use&& use) {
-    if (node.isNull()) node.fail(DecodingError::Kind::valueNotFound, "expected an array");
     simdjson::dom::array array;
     if (node.element().get_array().get(array) != simdjson::SUCCESS) node.mismatch("an array");
     std::size_t index = 0;

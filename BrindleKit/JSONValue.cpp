@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 namespace brindle {
 
@@ -73,7 +75,16 @@ bool Node::boolean() const {
     return value;
 }
 
+void Node::refuseOutOfRange() const {
+    if (element_.type() != simdjson::dom::element_type::UINT64) return;
+    const CodingPath* root = &path_;
+    while (root->parent) root = root->parent;
+    if (root->holdsOutOfRangePlaceholders)
+        fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
+}
+
 double Node::number() const {
+    refuseOutOfRange();
     double value = 0;
     if (element_.get_double().get(value) != simdjson::SUCCESS) mismatch("a number");
     return value;
@@ -81,6 +92,7 @@ double Node::number() const {
 
 // Integers accept only whole numbers in the signed 64-bit range; 3.0 and 3e0 count as 3, 3.5 does not.
 std::int64_t Node::integer() const {
+    refuseOutOfRange();
     std::int64_t value = 0;
     if (element_.get_int64().get(value) == simdjson::SUCCESS) return value;
     double number = 0;
@@ -134,6 +146,117 @@ private:
     std::unique_ptr<simdjson::dom::parser>& parser_;
 };
 
+// What simdjson reads back as the same double: the shortest such spelling with an exponent, so that it is
+// never an integer literal too long for 64 bits.
+void appendSpelling(std::string& out, double value) {
+    char digits[32];
+    out.append(digits, std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific).ptr);
+}
+
+// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?. When it is one, whether it is an integer
+// literal and whether its magnitude is at least 1 (the leading significant digit's power of ten, with the
+// exponent capped far beyond any double's, is not negative).
+struct NumberShape {
+    bool valid = false, integer = true, atLeastOne = false;
+};
+
+NumberShape shapeOf(std::string_view token) {
+    NumberShape shape;
+    std::size_t i = token.starts_with('-') ? 1 : 0;
+    const auto digitsFrom = [&token](std::size_t at) {
+        std::size_t end = at;
+        while (end < token.size() && token[end] >= '0' && token[end] <= '9') ++end;
+        return end - at;
+    };
+    const std::size_t integerDigits = digitsFrom(i);
+    if (integerDigits == 0 || (integerDigits > 1 && token[i] == '0')) return shape;
+    const std::size_t integerStart = i;
+    i += integerDigits;
+    std::size_t fractionDigits = 0;
+    if (i < token.size() && token[i] == '.') {
+        shape.integer = false;
+        fractionDigits = digitsFrom(i + 1);
+        if (fractionDigits == 0) return shape;
+        i += 1 + fractionDigits;
+    }
+    long exponent = 0;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+        shape.integer = false;
+        const bool negative = i + 1 < token.size() && token[i + 1] == '-';
+        i += 1 + (i + 1 < token.size() && (token[i + 1] == '-' || token[i + 1] == '+'));
+        const std::size_t exponentDigits = digitsFrom(i);
+        if (exponentDigits == 0) return shape;
+        for (std::size_t d = i; d < i + exponentDigits; ++d)
+            exponent = std::min(exponent * 10 + (token[d] - '0'), 100'000L);
+        if (negative) exponent = -exponent;
+        i += exponentDigits;
+    }
+    if (i != token.size()) return shape;
+    shape.valid = true;
+    // The power of ten of the first non-zero digit.
+    long power = static_cast<long>(integerDigits) - 1;
+    const std::size_t fractionStart = integerStart + integerDigits + 1;
+    for (std::size_t n = 0; n < integerDigits + fractionDigits; ++n, --power) {
+        const char digit = n < integerDigits ? token[integerStart + n] : token[fractionStart + n - integerDigits];
+        if (digit == '0') continue;
+        shape.atLeastOne = power + exponent >= 0;
+        break;
+    }
+    return shape;
+}
+
+// The parser refuses integer literals beyond 64 bits, and numbers beyond a double's range, with one error
+// for the whole document. This copy of the document spells every number a double holds the way the parser
+// reads back the same double, and replaces every number beyond a double's range by a placeholder, the
+// integer 2^64 - 1: no other number of the copy is an unsigned 64-bit integer, so decoding tells them by their
+// type and fails at their own position. Nothing when no number needed either.
+std::optional<std::string> withNumbersRespelled(std::string_view json) {
+    std::string copy;
+    copy.reserve(json.size() + json.size() / 8 + Decoder::kParserPadding);
+    bool changed = false;
+    for (std::size_t i = 0; i < json.size();) {
+        const char c = json[i];
+        if (c == '"') {
+            std::size_t end = i + 1;
+            while (end < json.size() && json[end] != '"') end += json[end] == '\\' ? 2 : 1;
+            end = std::min(end + 1, json.size());
+            copy.append(json, i, end - i);
+            i = end;
+            continue;
+        }
+        if (c != '-' && (c < '0' || c > '9')) {
+            const std::size_t next = std::min(json.find_first_of("\"-0123456789", i), json.size());
+            copy.append(json, i, next - i);
+            i = next;
+            continue;
+        }
+        std::size_t end = i;
+        const std::string_view numberCharacters = "0123456789+-.eE";
+        while (end < json.size() && numberCharacters.find(json[end]) != std::string_view::npos) ++end;
+        const std::string_view token = json.substr(i, end - i);
+        i = end;
+        const NumberShape shape = shapeOf(token);
+        std::int64_t whole = 0;
+        if (!shape.valid || (shape.integer && std::from_chars(token.data(), token.data() + token.size(), whole).ec ==
+                                                  std::errc())) {
+            copy += token;
+            continue;
+        }
+        double value = 0;
+        if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) {
+            appendSpelling(copy, value);
+            changed = true;
+        } else if (shape.atLeastOne) {
+            copy += "18446744073709551615";
+            changed = true;
+        } else {
+            copy += token; // nearer zero than any double: the parser reads it as zero or the nearest subnormal
+        }
+    }
+    if (!changed) return std::nullopt;
+    return copy;
+}
+
 } // namespace
 
 static_assert(Decoder::kParserPadding >= simdjson::SIMDJSON_PADDING);
@@ -147,9 +270,16 @@ void Decoder::parseThen(std::string_view json, bool padded, const std::function<
     simdjson::dom::element root;
     // Unpadded input is copied into a padded buffer of the parser's first: for a large body, a copy of
     // every byte into freshly mapped pages.
-    const simdjson::error_code error = parser.parse(json.data(), json.size(), !padded).get(root);
+    simdjson::error_code error = parser.parse(json.data(), json.size(), !padded).get(root);
+    CodingPath path;
+    std::optional<std::string> respelled;
+    if (error == simdjson::NUMBER_ERROR && (respelled = withNumbersRespelled(json))) {
+        if (respelled->size() > parser.capacity() && parser.allocate(respelled->size(), kMaxDepth) != simdjson::SUCCESS)
+            throw DecodingError(Kind::dataCorrupted, "", "the data is too large to decode");
+        error = parser.parse(respelled->data(), respelled->size(), false).get(root);
+        path.holdsOutOfRangePlaceholders = true;
+    }
     if (error != simdjson::SUCCESS) throw DecodingError(Kind::dataCorrupted, "", parseFailure(error));
-    const CodingPath path;
     use(Node(root, path));
 }
 
@@ -167,7 +297,7 @@ const Encoder& encoder() {
 
 namespace {
 
-// Any number the parser accepted is finite; the attempt order makes 1 a number and true a bool.
+// The attempt order makes 1 a number and true a bool.
 JSONValue decodeAny(const Node& node) {
     using simdjson::dom::element_type;
     switch (node.element().type()) {
@@ -175,11 +305,7 @@ JSONValue decodeAny(const Node& node) {
     case element_type::BOOL: return JSONValue(node.boolean());
     case element_type::INT64:
     case element_type::UINT64:
-    case element_type::DOUBLE: {
-        const double number = node.number();
-        if (!std::isfinite(number)) node.fail(Kind::dataCorrupted, "Unsupported JSON value");
-        return JSONValue(number);
-    }
+    case element_type::DOUBLE: return JSONValue(node.number());
     case element_type::STRING: return JSONValue(node.string());
     case element_type::ARRAY: {
         JSONValue::Array array;

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <optional>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <stdexcept>
+#include <unordered_map>
+#include <vector>
 
 #include <sys/random.h>
 
@@ -35,27 +37,142 @@ CodePoint codePointAt(std::string_view text, std::size_t offset) {
     return {value, static_cast<std::size_t>(length)};
 }
 
+// The grapheme cluster properties of a code point: its Grapheme_Cluster_Break value, whether it
+// is Extended_Pictographic, and its Indic_Conjunct_Break value. utf8proc has the first two, but Debian 12's is
+// Unicode 15.0, which lacks the conjunct rule (GB9c) that keeps क्ष one character; so the rules are here, over
+// tables generated from the Unicode data (GraphemeBreakData.inc).
+enum class B : std::uint8_t { Other, CR, LF, Control, Extend, ZWJ, Regional_Indicator, Prepend, SpacingMark, L, V, T,
+                              LV, LVT };
+enum class C : std::uint8_t { None, Linker, Consonant, Extend };
+
+struct Properties {
+    B breakValue = B::Other;
+    bool pictographic = false;
+    C conjunct = C::None;
+};
+
+struct PropertyRange {
+    char32_t first, last;
+    B breakValue;
+    bool pictographic;
+    C conjunct;
+};
+
+constexpr PropertyRange kPropertyRanges[] = {
+#include "BrindleKit/GraphemeBreakData.inc"
+};
+
+// A two-stage table built once from the ranges, on first use: blocks of 128 code points with identical blocks
+// shared (some tens of KiB in all), so a lookup is two loads instead of a search through 1,500 ranges. A code
+// point's properties are packed in a byte there: break value, then pictographic, then conjunct part.
+class PropertyTable {
+public:
+    PropertyTable() {
+        std::unordered_map<std::string, std::uint16_t> known;
+        const PropertyRange* range = std::begin(kPropertyRanges);
+        std::string block(kBlockSize, '\0');
+        for (char32_t start = 0; start < kCodePoints; start += kBlockSize) {
+            for (char32_t offset = 0; offset < kBlockSize; ++offset) {
+                const char32_t codePoint = start + offset;
+                while (range != std::end(kPropertyRanges) && range->last < codePoint) ++range;
+                const bool listed = range != std::end(kPropertyRanges) && range->first <= codePoint;
+                block[offset] = static_cast<char>(listed ? packed(*range) : 0);
+            }
+            const auto [found, added] = known.try_emplace(block, static_cast<std::uint16_t>(known.size()));
+            if (added) blocks_ += block;
+            blockOf_.push_back(found->second);
+        }
+    }
+    Properties at(char32_t codePoint) const {
+        const auto byte = static_cast<std::uint8_t>(blocks_[blockOf_[codePoint / kBlockSize] * kBlockSize +
+                                                            codePoint % kBlockSize]);
+        return {static_cast<B>(byte & 0x0F), (byte & 0x10) != 0, static_cast<C>(byte >> 5)};
+    }
+
+private:
+    static constexpr char32_t kCodePoints = 0x110000, kBlockSize = 128;
+    static std::uint8_t packed(const PropertyRange& range) {
+        return static_cast<std::uint8_t>(static_cast<unsigned>(range.breakValue) | (range.pictographic ? 0x10u : 0u) |
+                                         (static_cast<unsigned>(range.conjunct) << 5));
+    }
+    std::vector<std::uint16_t> blockOf_;
+    std::string blocks_;
+};
+
+Properties propertiesOf(char32_t codePoint) {
+    static const PropertyTable table;
+    return table.at(codePoint);
+}
+
+bool isControl(B value) { return value == B::Control || value == B::CR || value == B::LF; }
+
+// The extended grapheme cluster rules of Unicode Standard Annex #29, fed one code point at a time.
+class ClusterBreaker {
+public:
+    // Whether a cluster starts at this code point; an invalid byte (-1) stands alone.
+    bool breaksBefore(std::int32_t codePoint) {
+        if (codePoint < 0) {
+            *this = ClusterBreaker();
+            return true;
+        }
+        const Properties current = propertiesOf(static_cast<char32_t>(codePoint));
+        const bool breaks = first_ || breaksBetween(current);
+        advance(current);
+        first_ = false;
+        return breaks;
+    }
+
+private:
+    bool breaksBetween(const Properties& current) const {
+        const B before = previous_.breakValue, after = current.breakValue;
+        if (before == B::CR && after == B::LF) return false;                                     // GB3
+        if (isControl(before) || isControl(after)) return true;                                  // GB4, GB5
+        if (before == B::L && (after == B::L || after == B::V || after == B::LV || after == B::LVT))
+            return false;                                                                          // GB6
+        if ((before == B::LV || before == B::V) && (after == B::V || after == B::T)) return false; // GB7
+        if ((before == B::LVT || before == B::T) && after == B::T) return false;                 // GB8
+        if (after == B::Extend || after == B::ZWJ || after == B::SpacingMark) return false;      // GB9, GB9a
+        if (before == B::Prepend) return false;                                                  // GB9b
+        if (current.conjunct == C::Consonant && conjunct_ == Conjunct::afterLinker) return false; // GB9c
+        if (before == B::ZWJ && pictograph_ == Pictograph::afterJoiner && current.pictographic)
+            return false;                                                                          // GB11
+        if (before == B::Regional_Indicator && after == B::Regional_Indicator && oddIndicators_)
+            return false;                                                                          // GB12, GB13
+        return true;                                                                               // GB999
+    }
+
+    void advance(const Properties& current) {
+        if (current.conjunct == C::Consonant) conjunct_ = Conjunct::consonant;
+        else if (current.conjunct == C::Linker && conjunct_ != Conjunct::none) conjunct_ = Conjunct::afterLinker;
+        else if (current.conjunct != C::Extend) conjunct_ = Conjunct::none;
+
+        const bool afterPictograph = pictograph_ == Pictograph::pictograph;
+        if (current.pictographic) pictograph_ = Pictograph::pictograph;
+        else if (afterPictograph && current.breakValue == B::ZWJ) pictograph_ = Pictograph::afterJoiner;
+        else if (!(afterPictograph && current.breakValue == B::Extend)) pictograph_ = Pictograph::none;
+
+        oddIndicators_ = current.breakValue == B::Regional_Indicator && !oddIndicators_;
+        previous_ = current;
+    }
+
+    // Consonant [Extend Linker]* Linker [Extend Linker]*: afterLinker, where a consonant joins.
+    enum class Conjunct : std::uint8_t { none, consonant, afterLinker };
+    // Extended_Pictographic Extend* ZWJ: afterJoiner, where a pictograph joins.
+    enum class Pictograph : std::uint8_t { none, pictograph, afterJoiner };
+
+    Properties previous_;
+    bool first_ = true;
+    Conjunct conjunct_ = Conjunct::none;
+    Pictograph pictograph_ = Pictograph::none;
+    bool oddIndicators_ = false; // the run of regional indicators up to here has odd length
+};
+
 // Calls atClusterStart(byteOffset) for every extended grapheme cluster in order, until it returns false.
-// Two ASCII characters in a row are always split (but CR LF), which skips the table lookups for the bulk
-// of most texts; the break state is reset there so the next lookup starts from the ASCII character.
 template <class AtClusterStart> void forEachCluster(std::string_view text, AtClusterStart&& atClusterStart) {
-    utf8proc_int32_t state = 0;
-    std::int32_t previous = -1;
+    ClusterBreaker breaker;
     for (std::size_t offset = 0; offset < text.size();) {
         const CodePoint current = codePointAt(text, offset);
-        bool breaks = true;
-        if (offset > 0 && previous >= 0 && current.value >= 0) {
-            if (previous < 0x80 && current.value < 0x80) {
-                breaks = !(previous == '\r' && current.value == '\n');
-                state = 0;
-            } else {
-                breaks = utf8proc_grapheme_break_stateful(previous, current.value, &state);
-            }
-        } else {
-            state = 0;
-        }
-        if (breaks && !atClusterStart(offset)) return;
-        previous = current.value;
+        if (breaker.breaksBefore(current.value) && !atClusterStart(offset)) return;
         offset += current.length;
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Text as people see it: user-perceived characters (extended grapheme clusters, Unicode Standard Annex
-// #29) and canonical equivalence, both through utf8proc; and the random identifiers the server hands out.
+// #29, by the rules of Unicode 17) and canonical equivalence (utf8proc); and the random identifiers the
+// server hands out.
 
 #include <cstddef>
 #include <string>

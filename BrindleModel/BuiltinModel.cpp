@@ -57,25 +57,29 @@ std::size_t schemaCharacters(const DynamicGenerationSchema& schema) {
 }
 
 // The session's tools are counted here and not again as the instructions' tool definitions: both describe
-// the same tools, and the model reads each description once.
-std::int64_t contextTokens(const Transcript& transcript, const Tools& tools, std::string_view prompt) {
+// the same tools, and the model reads each description once. Counting stops as soon as the total is past
+// `limit`: what lies beyond changes nothing, and a conversation of megabytes would cost its whole length.
+std::int64_t contextTokens(const Transcript& transcript, const Tools& tools, std::string_view prompt,
+                           std::int64_t limit) {
     std::int64_t total = TokenEstimator::estimate(prompt);
-    for (const auto& entry : transcript.entries)
-        total += TokenEstimator::estimate(std::visit([](const auto& e) { return text(e); }, entry));
     for (const auto& tool : tools) {
+        if (total > limit) return total;
         total += TokenEstimator::estimate(tool->name() + " " + tool->description());
         total += std::max<std::int64_t>(1, static_cast<std::int64_t>(schemaCharacters(tool->parameters().root()) / 4));
+    }
+    for (const auto& entry : transcript.entries) {
+        if (total > limit) return total;
+        total += TokenEstimator::estimate(std::visit([](const auto& e) { return text(e); }, entry));
     }
     return total;
 }
 
 void checkContextWindow(const Transcript& transcript, const Tools& tools, std::string_view prompt) {
-    const std::int64_t needed = contextTokens(transcript, tools, prompt);
-    if (needed > BuiltinModel::kContextWindowTokens)
+    constexpr std::int64_t window = BuiltinModel::kContextWindowTokens;
+    if (contextTokens(transcript, tools, prompt, window) > window)
         throw GenerationError(GenerationError::Case::exceededContextWindowSize,
-                              "Exceeded model context window size: the conversation needs about " +
-                                  std::to_string(needed) + " tokens, the window holds " +
-                                  std::to_string(BuiltinModel::kContextWindowTokens) + ".");
+                              "Exceeded model context window size: the conversation needs more than the " +
+                                  std::to_string(window) + " tokens the window holds.");
 }
 
 // ---- Tool arguments ----

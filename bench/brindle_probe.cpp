@@ -271,6 +271,33 @@ std::string largeBody(std::size_t size) {
     return body + "]}";
 }
 
+// Short turns in many scripts, about 800 bytes each (tens of thousands in 32 MiB): Latin with accents,
+// Devanagari and Bengali conjuncts, Chinese, Arabic, Cyrillic, emoji sequences and JSON escapes.
+constexpr std::string_view kMixedPhrases[] = {
+    "Please move the weekly planning meeting to Tuesday at ten, caf\u00e9 afterwards. ",
+    "क्षेत्र स्त्री कार्यक्रम अगले सप्ताह। ",
+    "ক্ষমা করুন, আজ সভা নেই। ",
+    "会议改到星期二上午十点，请准时参加。 ",
+    "سينتقل الاجتماع إلى يوم الثلاثاء. ",
+    "Встреча перенесена на вторник. ",
+    "Thanks \U0001F44D\U0001F3FD \U0001F468\u200D\U0001F469\u200D\U0001F467 \U0001F1EB\U0001F1F7 \\\"quoted\\\"\\n",
+};
+
+std::string mixedTurn(std::size_t turn) {
+    std::string text;
+    for (std::size_t i = turn; text.size() < 800; i = i * 7 + 3) text += kMixedPhrases[i % std::size(kMixedPhrases)];
+    return text;
+}
+
+// A conversation of many short turns in mixed scripts, at least `size` bytes long.
+std::string mixedBody(std::size_t size) {
+    std::string body = R"({"model":"brindle-core","messages":[{"role":"system","content":"Be brief."})";
+    for (std::size_t turn = 0; body.size() < size; ++turn)
+        body += std::string(R"(,{"role":")") + (turn % 2 == 0 ? "user" : "assistant") + R"(","content":")" +
+                mixedTurn(turn) + "\"}";
+    return body + "]}";
+}
+
 // ---- Command line ----
 
 struct Options {
@@ -493,8 +520,11 @@ void idleScenario(const Options& options) {
 
 // ---- body: a large request body ----
 
+// --mixed 1: many short turns in mixed scripts instead of long English ones.
 void bodyScenario(const Options& options) {
-    const std::string request = postCompletion(largeBody(static_cast<std::size_t>(options.get("mib", 8)) << 20));
+    const std::size_t size = static_cast<std::size_t>(options.get("mib", 8)) << 20;
+    const bool mixed = options.get("mixed", 0) != 0;
+    const std::string request = postCompletion(mixed ? mixedBody(size) : largeBody(size));
     const long rounds = options.get("rounds", 5);
     const int pid = static_cast<int>(options.get("pid", 0));
     const double cpuBefore = pid > 0 ? processCPUMilliseconds(pid) : 0;
@@ -509,8 +539,8 @@ void bodyScenario(const Options& options) {
         times.push_back(millisecondsSince(start));
     }
     const double mebibytes = static_cast<double>(request.size()) / (1 << 20);
-    std::printf("body: a %.1f MiB chat request (a long conversation; answered %d, over the context window)\n",
-                mebibytes, status);
+    std::printf("body: a %.1f MiB chat request (%s; answered %d, over the context window)\n", mebibytes,
+                mixed ? "many short turns in mixed scripts" : "a long conversation", status);
     figure("connect to answer, median", percentile(times, 50), "ms", Goal::below(40));
     figure("connect to answer, best", percentile(times, 0), "ms");
     figure("request bytes per second, median", mebibytes / percentile(times, 50) * 1000.0, "MiB/s");

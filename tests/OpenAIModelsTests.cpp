@@ -93,6 +93,12 @@ TEST(ChatCompletionRequest, ReportsTheFirstFaultWithItsKindAndPath) {
         {R"({"model":"m","messages":[{"role":"user","content":[{"text":"a"}]}],"stream":0})", Kind::keyNotFound,
          "messages[0].content[0]"},
         {withKeys(",") + "}", Kind::dataCorrupted, ""},
+        {R"({"model":"m","messages":null})", Kind::valueNotFound, "messages"},
+        {withKeys(R"(,"temperature":1e999)"), Kind::dataCorrupted, "temperature"},
+        {withKeys(R"(,"max_tokens":-)" + std::string(400, '9')), Kind::dataCorrupted, "max_tokens"},
+        {withKeys(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":{"maximum":[2e400]}}}])"),
+         Kind::dataCorrupted, "tools[0].function.parameters"},
+        {withKeys(R"(,"temperature":1e999,"max_tokens":01)"), Kind::dataCorrupted, ""}, // 01 is not JSON
         {"{\"model\":\"\xff\",\"messages\":[]}", Kind::dataCorrupted, ""},
     };
     for (const auto& c : cases) {
@@ -104,6 +110,33 @@ TEST(ChatCompletionRequest, ReportsTheFirstFaultWithItsKindAndPath) {
             EXPECT_EQ(error.path, c.path) << c.body << ": " << error.what();
         }
     }
+}
+
+// Every number a finite double holds decodes, whatever its spelling; only one beyond a double's range fails,
+// at its own position and only when a declared field holds it.
+TEST(ChatCompletionRequest, DecodesEveryNumberADoubleHolds) {
+    const struct {
+        std::string keys;
+        double temperature;
+    } cases[] = {
+        {R"(,"temperature":18446744073709551616)", 18446744073709551616.0},
+        {R"(,"temperature":-9223372036854775809)", -9223372036854775808.0},
+        {R"(,"temperature":1)" + std::string(308, '0'), 1e308},
+        {R"(,"temperature":1e00000000000000000000000001)", 10.0},
+        {R"(,"temperature":0.)" + std::string(30, '0') + "125e31", 1.25},
+        {R"(,"temperature":1e-400,"seed":1e999,"x":[18446744073709551616])", 0.0},
+        {R"(,"temperature":-1.7976931348623157e308)", -1.7976931348623157e308},
+        // The largest unsigned 64-bit integer, beside a number that makes the decoder respell the body.
+        {R"(,"temperature":18446744073709551615,"x":1e999)", 18446744073709551615.0},
+    };
+    for (const auto& c : cases) {
+        const ChatCompletionRequest request = decode(withKeys(c.keys));
+        EXPECT_EQ(request.temperature, c.temperature) << c.keys;
+    }
+    const auto tools = decode(withKeys(R"(,"tools":[{"type":"function","function":{"name":"f","parameters":)"
+                                       R"({"maximum":100000000000000000000000,"minimum":-1e-999}}}])")).tools;
+    EXPECT_EQ(tools->at(0).function.parameters,
+              JSONValue(JSONValue::Object{{"maximum", 1e23}, {"minimum", 0.0}}));
 }
 
 TEST(ChatCompletionRequest, EffectiveMaxTokensPrefersMaxCompletionTokens) {

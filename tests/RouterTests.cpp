@@ -150,6 +150,12 @@ TEST(Router, MapsEveryFailureBeforeTheFirstByte) {
     } cases[] = {
         {"empty body", {}, "", 400, "Bad Request", ""},
         {"not JSON", {}, "{oops", 400, "Bad Request", ""},
+        {"null messages", {}, R"({"model":"m","messages":null})", 400, "Bad Request",
+         R"({"error":{"message":"invalid request body: expected an array at messages but found null",)"
+         R"("type":"invalid_request_error"}})"},
+        {"a number beyond a double", {}, kHi + R"(,"seed":1e999,"temperature":-2e308})", 400, "Bad Request",
+         R"({"error":{"message":"invalid request body: Unsupported JSON value at temperature",)"
+         R"("type":"invalid_request_error"}})"},
         {"empty messages", {}, R"({"model":"m","messages":[]})", 400, "Bad Request",
          R"({"error":{"message":"messages array is empty","type":"invalid_request_error"}})"},
         {"image only", {}, R"({"model":"m","messages":[{"role":"user","content":[{"type":"image_url"}]}]})", 400,
