@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -39,8 +40,14 @@ std::vector<std::string> stringElements(const JSONValue::Array* array) {
     return strings;
 }
 
-bool contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
+// Looked up once per property: a list searched each time made a schema with every property required cost the
+// square of its size (80,000 properties took seconds).
+std::unordered_set<std::string_view> stringSet(const JSONValue::Array* array) {
+    std::unordered_set<std::string_view> strings;
+    if (!array) return strings;
+    for (const JSONValue& element : *array)
+        if (const std::string* text = element.stringValue()) strings.insert(*text);
+    return strings;
 }
 
 // Properties reach the model in code-point order of their names, not in the order of the request text.
@@ -58,7 +65,7 @@ std::vector<const JSONValue::Object::value_type*> sortedProperties(const JSONVal
 
 DynamicGenerationSchema objectSchema(const JSONValue::Object& schema, const std::string& name,
                                      const std::optional<std::string>& description) {
-    const std::vector<std::string> required = stringElements(arrayMember(schema, "required"));
+    const std::unordered_set<std::string_view> required = stringSet(arrayMember(schema, "required"));
     std::vector<DynamicGenerationSchema::Property> properties;
     for (const auto* property : sortedProperties(schema)) {
         const auto& [propertyName, value] = *property;
@@ -66,7 +73,7 @@ DynamicGenerationSchema objectSchema(const JSONValue::Object& schema, const std:
         properties.push_back(
             {propertyName, valueObject ? stringMember(*valueObject, "description") : std::nullopt,
              std::make_shared<const DynamicGenerationSchema>(dynamicSchema(value, propertyName, std::nullopt)),
-             !contains(required, propertyName)});
+             !required.contains(propertyName)});
     }
     return DynamicGenerationSchema(name, description, std::move(properties));
 }
