@@ -107,6 +107,7 @@ public:
         std::size_t consumed = 0; // head, terminator and body, when complete
         std::size_t needed = 0;   // needMore: the buffer size at which framing again can change the answer
         std::size_t resumeAt = 0; // needMore: the searchFrom to pass once more bytes have been appended
+        bool awaitsContinue = false; // needMore: the head is in, asks for "Expect: 100-continue", the body is not
     };
     // searchFrom: an offset before which no CR LF CR LF begins, as an earlier needMore on a prefix of these
     // bytes reported in resumeAt; it keeps a head that arrives byte by byte linear to frame. 0 searches all.
@@ -124,6 +125,7 @@ public:
 private:
     void acceptLoop();
     void serve(FDConnection& connection);
+    void serveRequests(FDConnection& connection);
 
     std::uint16_t port_;
     Handler handler_;
