@@ -40,16 +40,6 @@ std::vector<std::string> stringElements(const JSONValue::Array* array) {
     return strings;
 }
 
-// Looked up once per property: a list searched each time made a schema with every property required cost the
-// square of its size (80,000 properties took seconds).
-std::unordered_set<std::string_view> stringSet(const JSONValue::Array* array) {
-    std::unordered_set<std::string_view> strings;
-    if (!array) return strings;
-    for (const JSONValue& element : *array)
-        if (const std::string* text = element.stringValue()) strings.insert(*text);
-    return strings;
-}
-
 // Properties reach the model in code-point order of their names, not in the order of the request text.
 // Byte order of UTF-8 is code-point order, and std::string compares bytes as unsigned char.
 std::vector<const JSONValue::Object::value_type*> sortedProperties(const JSONValue::Object& schema) {
@@ -65,7 +55,10 @@ std::vector<const JSONValue::Object::value_type*> sortedProperties(const JSONVal
 
 DynamicGenerationSchema objectSchema(const JSONValue::Object& schema, const std::string& name,
                                      const std::optional<std::string>& description) {
-    const std::unordered_set<std::string_view> required = stringSet(arrayMember(schema, "required"));
+    // A set: a list searched for each property made a schema whose every property is required cost the square of
+    // its size (80,000 properties took seconds).
+    const std::vector<std::string> requiredNames = stringElements(arrayMember(schema, "required"));
+    const std::unordered_set<std::string_view> required(requiredNames.begin(), requiredNames.end());
     std::vector<DynamicGenerationSchema::Property> properties;
     for (const auto* property : sortedProperties(schema)) {
         const auto& [propertyName, value] = *property;
