@@ -235,10 +235,14 @@ int acceptConnection(int listenFD) {
 }
 
 // Out of descriptors or of kernel memory: the listener is fine, and accepting works again once some are back.
-bool isShortage(int error) { return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM; }
+bool isShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
 
 // A failure that belongs to one waiting client (it reset before we took it), not to the listener.
-bool isClientFailure(int error) { return error == EINTR || error == ECONNABORTED || error == EPROTO; }
+bool isClientFailure(int error) {
+    return error == EINTR || error == ECONNABORTED || error == EPROTO;
+}
 
 enum class AcceptOutcome { accepted, shortage, failed };
 
