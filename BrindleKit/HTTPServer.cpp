@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <system_error>
@@ -11,6 +12,9 @@
 #include <vector>
 
 #include <arpa/inet.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -29,6 +33,12 @@ namespace {
 
 constexpr std::string_view kHeadTerminator = "\r\n\r\n";
 constexpr std::string_view kLineBreak = "\r\n";
+// The interim answer to "Expect: 100-continue": clients that send it (curl, for bodies over 1 MiB) wait for
+// it, a second or more, before they send the body.
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+// A body from this size on leaves buffers worth giving back once it has been answered (the JSON decoder lets
+// its parser go from the same size on).
+constexpr std::size_t kLargeBody = 64u << 10;
 
 // The JSON parser reads a little past the end of its input, and parses in place when the string has that
 // room, instead of copying a body of up to 64 MiB once more.
@@ -155,13 +165,15 @@ bool waitUntilReadable(int fd) {
 }
 
 // Appends chunks until the buffer holds `size` bytes; false when the peer closed or a read failed.
+// Memory follows the bytes that arrived, never the length announced: a head alone costs no body's worth of
+// memory (15 heads announcing 64 MiB each ended the process under an address-space limit). The buffer still
+// grows by doubling, capped at the size, so a large body is copied a few times at most.
 bool readUntilSize(FDConnection& connection, std::string& buffer, std::size_t size) {
-    // Once the head is in, the size is the whole body's: one allocation instead of a copy at every doubling
-    // (an 8 MiB body was copied and faulted in twice over). Pages not yet written cost no memory.
-    buffer.reserve(size);
     while (buffer.size() < size) {
         const std::optional<std::string> chunk = connection.receiveChunk();
         if (!chunk) return false;
+        const std::size_t grown = buffer.size() + chunk->size();
+        if (grown > buffer.capacity()) buffer.reserve(std::max(grown, std::min(size, 2 * buffer.capacity())));
         buffer += *chunk;
     }
     return true;
@@ -174,6 +186,16 @@ void dropServed(std::string& buffer, std::size_t& served) {
     buffer.erase(0, served);
     buffer.shrink_to_fit();
     served = 0;
+}
+
+// After a large body: the connection keeps no buffer sized for it, and the memory freed while answering it
+// (parser, decoded records, copies of the body) goes back to the system instead of staying with the
+// allocator's per-thread arenas, where an idle connection kept megabytes of it.
+void releaseAfterLargeBody(std::string& buffer, std::size_t& served) {
+    dropServed(buffer, served);
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
 }
 
 // Calls the handler with a responder of its own; false when the connection must close afterwards.
@@ -212,21 +234,64 @@ int acceptConnection(int listenFD) {
 #endif
 }
 
+// Out of descriptors or of kernel memory: the listener is fine, and accepting works again once some are back.
+bool isShortage(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+}
+
+// A failure that belongs to one waiting client (it reset before we took it), not to the listener.
+bool isClientFailure(int error) {
+    return error == EINTR || error == ECONNABORTED || error == EPROTO;
+}
+
+enum class AcceptOutcome { accepted, shortage, failed };
+
 // Moves every connection waiting in the listen queue to `accepted`, first sleeping until a client comes when
-// there is nothing else to do. False when accepting must end: any failure but an interruption or an empty
-// queue.
-bool acceptWaiting(int listenFD, std::deque<int>& accepted) {
+// there is nothing else to do. `failed` when accepting must end: the listener itself is broken.
+AcceptOutcome acceptWaiting(int listenFD, std::deque<int>& accepted) {
     for (;;) {
         const int fd = acceptConnection(listenFD);
         if (fd >= 0) {
-            accepted.push_back(fd);
+            try {
+                accepted.push_back(fd);
+            } catch (const std::bad_alloc&) {
+                ::close(fd);
+                return AcceptOutcome::shortage;
+            }
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!accepted.empty()) return true;
-            if (!waitUntilReadable(listenFD)) return false;
-        } else if (errno != EINTR) {
-            return false;
+            if (!accepted.empty()) return AcceptOutcome::accepted;
+            if (!waitUntilReadable(listenFD)) return AcceptOutcome::failed;
+        } else if (isShortage(errno)) {
+            return AcceptOutcome::shortage;
+        } else if (!isClientFailure(errno)) {
+            return AcceptOutcome::failed;
         }
     }
+}
+
+// One descriptor held back for the moment none is left: closing it lets the accept loop take the first waiting
+// client and close it at once, so that client learns it will not be served instead of waiting in the queue
+// until its own timeout; then the spare is taken back.
+class SpareDescriptor {
+public:
+    SpareDescriptor() { reopen(); }
+    void refuseOneClient(int listenFD) {
+        if (fd_ < 0) reopen(); // another thread took the one freed last time
+        if (fd_ < 0) return;
+        ::close(fd_);
+        if (const int client = acceptConnection(listenFD); client >= 0) ::close(client);
+        reopen();
+    }
+
+private:
+    void reopen() { fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+    int fd_ = -1;
+};
+
+// Waiting clients cannot be taken, so the listener stays readable: without a pause the loop would spin.
+void backOffAfterShortage() {
+    constexpr std::chrono::milliseconds kBackOff{50};
+    std::this_thread::sleep_for(kBackOff);
 }
 
 void nameThisThread(const char* name) {
@@ -342,6 +407,8 @@ HTTPServer::Framed HTTPServer::frameNextRequest(std::string_view buffered, std::
     if (buffered.size() - bodyStart < bodySize) {
         framed.needed = bodyStart + bodySize;
         framed.resumeAt = headEnd;
+        const auto expect = request.headers.find("expect");
+        framed.awaitsContinue = expect != request.headers.end() && lowerCasedASCII(expect->second) == "100-continue";
         return framed;
     }
     request.body.reserve(bodySize + kParserPadding);
@@ -397,27 +464,37 @@ void HTTPServer::acceptLoop() {
     // is being created.
     const auto startConnection = [this](int fd) {
         setNoDelay(fd);
-        auto connection = std::make_shared<FDConnection>(fd);
         try {
+            auto connection = std::make_shared<FDConnection>(fd);
             std::thread([this, connection] {
                 nameThisThread("brindle.conn"); // not the accept thread's name, which a new thread inherits
                 serve(*connection);
             }).detach();
-        } catch (const std::system_error&) {
-            connection->close(); // no thread to serve it: the client sees the close, and accepting goes on
+        } catch (const std::exception&) {
+            // No memory or no thread to serve it (the thread has not started, so nothing else owns the
+            // descriptor): the client sees the close, and accepting goes on.
+            ::close(fd);
         }
     };
     // The listen queue holds 16 connections, and starting a thread takes far longer than accepting one
     // (about 30 us against 4 us): 64 clients connecting at once overflowed it, and every client whose
     // handshake the kernel dropped waited a second for its retransmission. So the queue is emptied before
     // each thread is started.
-    // Any failure but an interruption ends accepting for good, silently; the listener stays open and
-    // accepted connections go on being served. The entry point raises the descriptor limit so that running
-    // out of descriptors is not an ordinary way to get here.
+    // Running out of descriptors or memory only pauses accepting: the accept loop refuses one waiting client
+    // with its spare descriptor, backs off briefly and tries again, so it serves new clients as soon as
+    // connections close. Only a broken listener ends accepting; accepted connections go on being served.
     std::deque<int> accepted; // accepted, no thread yet
+    SpareDescriptor spare;
     bool accepting = true;
     while (accepting || !accepted.empty()) {
-        if (accepting) accepting = acceptWaiting(listenFD_, accepted);
+        if (accepting) {
+            const AcceptOutcome outcome = acceptWaiting(listenFD_, accepted);
+            accepting = outcome != AcceptOutcome::failed;
+            if (outcome == AcceptOutcome::shortage && accepted.empty()) {
+                spare.refuseOneClient(listenFD_);
+                backOffAfterShortage();
+            }
+        }
         if (accepted.empty()) continue;
         startConnection(accepted.front());
         accepted.pop_front();
@@ -425,22 +502,43 @@ void HTTPServer::acceptLoop() {
 }
 
 void HTTPServer::serve(FDConnection& connection) {
+    try {
+        serveRequests(connection);
+    } catch (const std::exception&) {
+        // Out of memory for this connection's buffers (std::bad_alloc), or a failed interim answer: this
+        // connection ends, its memory is back, and the process and the other connections go on.
+    }
+    connection.close(); // the one way out
+}
+
+void HTTPServer::serveRequests(FDConnection& connection) {
     std::string buffer;         // bytes read and not yet served
     std::size_t served = 0;     // pipelined requests are consumed by offset, compacted before each read
     std::size_t searchFrom = 0; // where the terminator search resumes, so a dribbled head costs linear time
+    bool continueSent = false;  // the interim answer goes out once per request
     for (;;) {
         Framed next = frameNextRequest(std::string_view(buffer).substr(served), searchFrom);
         if (next.status == Framed::Status::needMore) {
             dropServed(buffer, served);
             searchFrom = next.resumeAt;
+            if (next.awaitsContinue && !continueSent) {
+                connection.send(kContinue); // throws when the client is gone
+                continueSent = true;
+            }
             if (readUntilSize(connection, buffer, next.needed)) continue;
         }
-        if (next.status != Framed::Status::complete) break; // malformed, over a cap, or the peer gone
+        if (next.status != Framed::Status::complete) return; // malformed, over a cap, or the peer gone
         served += next.consumed;
         searchFrom = 0;
-        if (!answer(handler_, connection, next.request)) break;
+        continueSent = false;
+        const bool large = next.request.body.size() >= kLargeBody;
+        const bool keepOpen = answer(handler_, connection, next.request);
+        if (large) {
+            next = {};
+            releaseAfterLargeBody(buffer, served);
+        }
+        if (!keepOpen) return;
     }
-    connection.close(); // the one way out
 }
 
 } // namespace brindle

@@ -94,7 +94,7 @@ public:
         int errorNumber_;
     };
 
-    static constexpr std::size_t kHeadCap = 1'048'576;             // unterminated head: close at 1 MiB
+    static constexpr std::size_t kHeadCap = 1'048'576;            // unterminated head: close at 1 MiB
     static constexpr std::int64_t kMaxContentLength = 67'108'863; // 64 MiB and above: close
     static constexpr int kBacklog = 16;
 
@@ -103,10 +103,11 @@ public:
     struct Framed {
         enum class Status { needMore, complete, close }; // close: malformed or over a cap; never answered
         Status status = Status::needMore;
-        HTTPRequest request;      // when complete
-        std::size_t consumed = 0; // head, terminator and body, when complete
-        std::size_t needed = 0;   // needMore: the buffer size at which framing again can change the answer
-        std::size_t resumeAt = 0; // needMore: the searchFrom to pass once more bytes have been appended
+        HTTPRequest request;         // when complete
+        std::size_t consumed = 0;    // head, terminator and body, when complete
+        std::size_t needed = 0;      // needMore: the buffer size at which framing again can change the answer
+        std::size_t resumeAt = 0;    // needMore: the searchFrom to pass once more bytes have been appended
+        bool awaitsContinue = false; // needMore: the head is in, asks for "Expect: 100-continue", the body is not
     };
     // searchFrom: an offset before which no CR LF CR LF begins, as an earlier needMore on a prefix of these
     // bytes reported in resumeAt; it keeps a head that arrives byte by byte linear to frame. 0 searches all.
@@ -124,6 +125,7 @@ public:
 private:
     void acceptLoop();
     void serve(FDConnection& connection);
+    void serveRequests(FDConnection& connection);
 
     std::uint16_t port_;
     Handler handler_;

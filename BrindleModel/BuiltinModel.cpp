@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <exception>
 #include <map>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/SSEWriter.h"
@@ -150,11 +152,6 @@ std::optional<JSONValue> scalar(const DynamicGenerationSchema& schema, std::stri
     return std::nullopt;
 }
 
-std::optional<JSONValue> given(const DynamicGenerationSchema& schema, const std::string& name,
-                               const PromptValues& values);
-
-JSONValue objectArguments(const DynamicGenerationSchema& schema, const PromptValues& values);
-
 // A comma list whose every piece fits the item kind.
 std::optional<JSONValue> givenList(const DynamicGenerationSchema& item, std::string_view list) {
     JSONValue::Array elements;
@@ -168,49 +165,53 @@ std::optional<JSONValue> givenList(const DynamicGenerationSchema& item, std::str
     return JSONValue(std::move(elements));
 }
 
-// What the prompt says for this property, when it says anything that fits. An object counts as given when
-// any property inside it is.
-std::optional<JSONValue> given(const DynamicGenerationSchema& schema, const std::string& name,
-                               const PromptValues& values) {
-    if (schema.kind() == Kind::object) {
-        for (const auto& property : schema.properties())
-            if (given(*property.schema, property.name, values)) return objectArguments(schema, values);
-        return std::nullopt;
-    }
-    const auto found = values.find(name);
-    if (schema.kind() == Kind::array) {
-        if (found != values.end())
-            if (auto list = givenList(*schema.item(), found->second)) return list;
-        if (auto element = given(*schema.item(), name, values)) return JSONValue(JSONValue::Array{*element});
-        return std::nullopt;
-    }
-    return found == values.end() ? std::nullopt : scalar(schema, found->second);
-}
-
-JSONValue generated(const DynamicGenerationSchema& schema, const std::string& name, const PromptValues& values) {
-    if (schema.kind() == Kind::object) return objectArguments(schema, values);
-    if (auto value = given(schema, name, values)) return *value;
+JSONValue placeholder(const DynamicGenerationSchema& schema, const std::string& name) {
     switch (schema.kind()) {
     case Kind::string: return JSONValue(name);
     case Kind::integer: return JSONValue(1.0);
     case Kind::number: return JSONValue(0.5);
     case Kind::boolean: return JSONValue(false);
     case Kind::anyOf: return JSONValue(schema.choices().empty() ? std::string() : schema.choices().front());
-    case Kind::array: return JSONValue(JSONValue::Array{generated(*schema.item(), name, values)});
-    case Kind::object: break;
+    case Kind::object:
+    case Kind::array: break;
     }
     return JSONValue(nullptr);
 }
 
-JSONValue objectArguments(const DynamicGenerationSchema& schema, const PromptValues& values) {
-    JSONValue::Object object;
-    for (const auto& property : schema.properties()) {
-        if (!property.isOptional)
-            object.emplace(property.name, generated(*property.schema, property.name, values));
-        else if (auto value = given(*property.schema, property.name, values))
-            object.emplace(property.name, std::move(*value));
+// A property's value, and whether the prompt gave it: a value the prompt says that fits, else a placeholder.
+// An object counts as given when any property inside it is; an optional property appears only when given.
+// One visit per schema node: deciding "given" separately from building the value would visit a node once more
+// for every enclosing object, twice per level of nesting.
+struct Filled {
+    JSONValue value;
+    bool given = false;
+};
+
+Filled filled(const DynamicGenerationSchema& schema, const std::string& name, const PromptValues& values) {
+    if (schema.kind() == Kind::object) {
+        JSONValue::Object object;
+        bool anyGiven = false;
+        for (const auto& property : schema.properties()) {
+            Filled inner = filled(*property.schema, property.name, values);
+            anyGiven = anyGiven || inner.given;
+            if (!property.isOptional || inner.given) object.emplace(property.name, std::move(inner.value));
+        }
+        return {JSONValue(std::move(object)), anyGiven};
     }
-    return JSONValue(std::move(object));
+    const auto found = values.find(name);
+    if (schema.kind() == Kind::array) {
+        if (found != values.end())
+            if (auto list = givenList(*schema.item(), found->second)) return {std::move(*list), true};
+        Filled element = filled(*schema.item(), name, values);
+        return {JSONValue(JSONValue::Array{std::move(element.value)}), element.given};
+    }
+    if (found != values.end())
+        if (auto value = scalar(schema, found->second)) return {std::move(*value), true};
+    return {placeholder(schema, name), false};
+}
+
+JSONValue generated(const DynamicGenerationSchema& schema, const std::string& name, const PromptValues& values) {
+    return filled(schema, name, values).value;
 }
 
 // Content that fits the schema, with the values the text gives.
@@ -415,13 +416,37 @@ public:
             growth_.emplace(wordEnds(turn_->answer), directives);
         }
         if (!turn_) return std::nullopt;
-        if (const auto end = growth_->next()) return Snapshot{turn_->answer.substr(0, *end)};
+        if (const auto end = nextEnd()) return Snapshot{turn_->answer.substr(0, *end)};
         session_->commit(std::move(*turn_));
         turn_.reset();
         return std::nullopt;
     }
 
 private:
+    // Every snapshot is a copy of the whole text so far, so one per word made an answer of long words (a
+    // letter and a thousand combining marks each) cost the square of its length. Past 16 KiB a snapshot
+    // takes as many words as make at least an eighth more text: the copies add up to a few times the answer.
+    // A failure cued inside such a group waits until the group's words are out.
+    std::optional<std::size_t> nextEnd() {
+        constexpr std::size_t kWordByWordBytes = 16 * 1024;
+        if (cuedFailure_) std::rethrow_exception(std::exchange(cuedFailure_, nullptr));
+        const std::size_t wanted = sent_ < kWordByWordBytes ? 0 : sent_ + sent_ / 8;
+        std::optional<std::size_t> end = growth_->next();
+        while (end && *end < wanted) {
+            std::optional<std::size_t> further;
+            try {
+                further = growth_->next();
+            } catch (...) {
+                cuedFailure_ = std::current_exception();
+                break;
+            }
+            if (!further) break;
+            end = further;
+        }
+        if (end) sent_ = *end;
+        return end;
+    }
+
     std::shared_ptr<BuiltinSession> session_;
     std::string prompt_;
     GenerationOptions options_;
@@ -429,6 +454,8 @@ private:
     bool started_ = false;
     std::optional<Turn> turn_;
     std::optional<CuedGrowth> growth_;
+    std::size_t sent_ = 0; // bytes of the answer out so far
+    std::exception_ptr cuedFailure_;
 };
 
 std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt,

@@ -31,5 +31,7 @@ void schemaTranslator(std::string_view input);
 void transcriptBuilder(std::string_view input);
 // Model snapshots, taken from the input, cut into stream events.
 void streamDeltas(std::string_view input);
+// A prompt line, then any JSON as a tool's parameter schema: the built-in model's arguments for that tool.
+void toolArguments(std::string_view input);
 
 } // namespace brindle::fuzz

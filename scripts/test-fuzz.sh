@@ -4,6 +4,8 @@
 #   BRINDLE_FUZZ_SECONDS   seconds per target (default 60)
 #   BRINDLE_FUZZ_JOBS      targets run at once (default 2)
 #   BRINDLE_FUZZ_TARGETS   a space-separated subset (default: all)
+#   BRINDLE_FUZZ_TIMEOUT   seconds one input may take before it counts as a finding (default 2): every input
+#                          is small, so a slow one means work that grows faster than its input
 # Inputs that the fuzzers find interesting go to build-fuzz/corpus/<target>, never into fuzz/corpus: copy a
 # crash input into fuzz/corpus/<target>/ by hand, with a regression test, once it is fixed.
 set -euo pipefail
@@ -11,7 +13,8 @@ cd "$(dirname "$0")/.."
 
 seconds="${BRINDLE_FUZZ_SECONDS:-60}"
 jobs="${BRINDLE_FUZZ_JOBS:-2}"
-targets=(${BRINDLE_FUZZ_TARGETS:-framing chatRequest schemaTranslator transcriptBuilder streamDeltas})
+timeout="${BRINDLE_FUZZ_TIMEOUT:-2}"
+targets=(${BRINDLE_FUZZ_TARGETS:-framing chatRequest schemaTranslator transcriptBuilder streamDeltas toolArguments})
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DBRINDLE_FUZZ=ON -DBRINDLE_TESTS=OFF -DBRINDLE_BENCH=OFF >/dev/null
@@ -25,7 +28,7 @@ run_target() {
   mkdir -p "$work" "build-fuzz/crashes/$target"
   # Runs of the same target share the working corpus, so each run starts where the last one stopped.
   if build-fuzz/fuzz/"fuzz_$target" "$work" "fuzz/corpus/$target" -max_total_time="$seconds" -max_len=8192 \
-      -timeout=10 -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$target/" \
+      -timeout="$timeout" -rss_limit_mb=4096 -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$target/" \
       >"$log" 2>&1; then
     echo "fuzz_$target: $(grep -m1 '^stat::number_of_executed_units' "$log" | awk '{print $2}') executions in ${seconds}s, no finding"
   else

@@ -31,6 +31,7 @@ TEST(FuzzCorpus, EveryKeptInputPassesItsTarget) {
         {"schemaTranslator", fuzz::schemaTranslator},
         {"transcriptBuilder", fuzz::transcriptBuilder},
         {"streamDeltas", fuzz::streamDeltas},
+        {"toolArguments", fuzz::toolArguments},
     };
     for (const auto& [directory, target] : targets) {
         const fs::path corpus = fs::path(BRINDLE_FUZZ_CORPUS) / directory;

@@ -1,5 +1,6 @@
 // The real binary under load and faults, on 127.0.0.1: clients that vanish or stop reading, a thousand idle
-// connections, bodies at and past the limits, ten thousand requests, and the descriptor limit reached.
+// connections, bodies at and past the limits, ten thousand requests, the descriptor and address-space limits
+// reached, and requests whose work once grew far faster than their size.
 // The server is looked at from outside through /proc: its threads, descriptors and resident memory.
 
 #ifdef __linux__
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include <csignal>
+#include <cstdlib>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -393,7 +395,18 @@ TEST(Resilience, TenThousandRequestsLeaveDescriptorsAndMemoryWhereTheyWere) {
 #endif
 }
 
-TEST(Resilience, AtTheDescriptorLimitAcceptingStopsAndAcceptedClientsAreStillServed) {
+// An answer to a health check, or false when the server closed instead or said nothing for a second.
+bool answersHealth(LoopbackClient& client) {
+    client.sendAll(kHealth);
+    if (!eventually([&] { return hasBytesWaiting(client.fd()); }, std::chrono::seconds(1))) return false;
+    try {
+        return statusLine(client.readHTTPResponse()) == "HTTP/1.1 200 OK";
+    } catch (const std::runtime_error&) {
+        return false; // refused: closed without an answer
+    }
+}
+
+TEST(Resilience, AtTheDescriptorLimitTheServerWasDeafForGood) {
     StartedServer server;
     const pid_t pid = server.pid();
     {
@@ -410,30 +423,182 @@ TEST(Resilience, AtTheDescriptorLimitAcceptingStopsAndAcceptedClientsAreStillSer
     ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
 
     std::vector<std::unique_ptr<LoopbackClient>> served;
-    std::unique_ptr<LoopbackClient> unanswered;
-    for (int i = 0; i < 20 && !unanswered; ++i) {
+    bool limitReached = false;
+    for (int i = 0; i < 20 && !limitReached; ++i) {
         auto client = std::make_unique<LoopbackClient>(server.port()); // the kernel completes it either way
-        client->sendAll(kHealth);
-        ASSERT_TRUE(eventually([&] { return hasBytesWaiting(client->fd()) || !acceptThreadRunning(pid); }));
-        // The accept thread can end just after taking this client (its next accept fails at once), so a client
-        // counts as unanswered only when no answer comes after that either.
-        const auto answered = [&] { return hasBytesWaiting(client->fd()); };
-        if (answered() || eventually(answered, std::chrono::milliseconds(500))) {
-            ASSERT_EQ(statusLine(client->readHTTPResponse()), "HTTP/1.1 200 OK");
+        if (answersHealth(*client))
             served.push_back(std::move(client));
-        } else {
-            unanswered = std::move(client);
-        }
+        else
+            limitReached = true;
     }
-    ASSERT_TRUE(unanswered) << "the descriptor limit was never reached";
-    EXPECT_FALSE(acceptThreadRunning(pid)) << "accepting goes on after a failure other than an interruption";
+    ASSERT_TRUE(limitReached) << "the descriptor limit was never reached";
     EXPECT_GE(served.size(), 2u);
     for (auto& client : served) { // connections accepted before are served as before
         client->sendAll(post(chatBody("Hello there")));
         EXPECT_EQ(statusLine(client->readHTTPResponse()), "HTTP/1.1 200 OK");
     }
-    EXPECT_FALSE(hasBytesWaiting(unanswered->fd())) << "a connection accepted after the accept loop ended";
-    EXPECT_EQ(::kill(pid, 0), 0) << "the process keeps running";
+    EXPECT_TRUE(acceptThreadRunning(pid)) << "accepting ended at the descriptor limit";
+
+    served.clear(); // descriptors come back as their threads close them
+    bool answeredAgain = false;
+    for (int attempt = 0; attempt < 50 && !answeredAgain; ++attempt) {
+        LoopbackClient newcomer(server.port());
+        answeredAgain = answersHealth(newcomer);
+    }
+    EXPECT_TRUE(answeredAgain) << "no new client is answered once descriptors are back";
+}
+
+// The server with this much more address space than it maps now: a container's memory limit, or a system
+// that does not overcommit.
+void limitAddressSpace(pid_t pid, long moreMiB) {
+    const auto limit = static_cast<rlim_t>((statusField(pid, "VmSize") + moreMiB * 1024) * 1024);
+    const rlimit tight{.rlim_cur = limit, .rlim_max = limit};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_AS, &tight, nullptr), 0);
+}
+
+TEST(Resilience, AFailedAllocationEndedTheProcess) {
+#ifdef BRINDLE_SANITIZED
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit an address-space limit";
+#endif
+    // Two allocator arenas at most: each connection thread could otherwise map one of 64 MiB, and the limit
+    // would be reached by arenas and thread stacks instead of by bodies.
+    ::setenv("MALLOC_ARENA_MAX", "2", 1);
+    StartedServer server;
+    ::unsetenv("MALLOC_ARENA_MAX");
+    ASSERT_NO_FATAL_FAILURE(limitAddressSpace(server.pid(), 512));
+    // Heads alone: each announced 64 MiB, which was reserved at once and, fifteen times over, not there.
+    std::vector<std::unique_ptr<LoopbackClient>> announcing;
+    for (int i = 0; i < 15; ++i) {
+        announcing.push_back(std::make_unique<LoopbackClient>(server.port()));
+        announcing.back()->sendAll("POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 67108863\r\n\r\n{");
+    }
+    LoopbackClient probe(server.port());
+    EXPECT_TRUE(answersHealth(probe)) << "heads alone used up the memory";
+    // Bodies whose copies do not all fit: each client gets an answer or a close, and the server goes on.
+    const std::string large = post(chatBody(std::string(60u << 20, 'a')));
+    std::vector<std::unique_ptr<LoopbackClient>> sending;
+    for (int i = 0; i < 4; ++i) {
+        sending.push_back(std::make_unique<LoopbackClient>(server.port()));
+        const timeval patient{.tv_sec = 60, .tv_usec = 0};
+        ::setsockopt(sending.back()->fd(), SOL_SOCKET, SO_RCVTIMEO, &patient, sizeof patient);
+        ::setsockopt(sending.back()->fd(), SOL_SOCKET, SO_SNDTIMEO, &patient, sizeof patient);
+    }
+    std::vector<std::thread> senders;
+    for (auto& client : sending)
+        senders.emplace_back([&client, &large] {
+            try {
+                client->sendAll(large);
+            } catch (const std::runtime_error&) {
+                // closed by the server while sending: its memory ran out for this connection
+            }
+            client->shutdownWrite();
+        });
+    for (auto& sender : senders) sender.join();
+    for (auto& client : sending) {
+        const std::string answer = client->readUntilClose(); // after the answer the server sees our end
+        EXPECT_TRUE(answer.empty() || statusLine(answer) == "HTTP/1.1 400 Bad Request") << answer.substr(0, 300);
+    }
+    EXPECT_EQ(::kill(server.pid(), 0), 0) << "the process ended";
+    EXPECT_TRUE(answersHealth(probe)) << "the server stopped serving after an allocation failed";
+}
+
+TEST(Resilience, AnIdleConnectionKeptTheBuffersOfItsLargeBody) {
+#ifdef BRINDLE_SANITIZED
+    GTEST_SKIP() << "a sanitizer's quarantine keeps freed memory resident";
+#endif
+    StartedServer server;
+    std::string messages;
+    while (messages.size() < (1u << 20)) messages += R"({"role":"user","content":"x"},)";
+    const std::string request = post(R"({"model":"m","messages":[)" + messages + R"({"role":"user","content":"x"}]})");
+    constexpr int kIdle = 20;
+    const long before = residentKiB(server.pid());
+    std::vector<std::unique_ptr<LoopbackClient>> idle;
+    for (int i = 0; i < kIdle; ++i) {
+        idle.push_back(std::make_unique<LoopbackClient>(server.port()));
+        idle.back()->sendAll(request);
+        ASSERT_EQ(statusLine(idle.back()->readHTTPResponse()), "HTTP/1.1 400 Bad Request"); // over the context window
+    }
+    // The answer goes out before its request's memory is freed, so the last one may still be going back.
+    const auto perConnection = [&] { return (residentKiB(server.pid()) - before) / kIdle; };
+    EXPECT_TRUE(eventually([&] { return perConnection() < 256; }, std::chrono::seconds(5)))
+        << "an idle connection holds memory from its last body";
+    std::printf("VmRSS per connection idling after a 1 MiB body: %ld KiB\n", perConnection());
+}
+
+TEST(Resilience, ExpectContinueWasNeverAnswered) {
+    StartedServer server;
+    const std::string body = chatBody("Hello there");
+    const std::string head =
+        "POST /v1/chat/completions HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\n\r\n";
+    LoopbackClient client(server.port());
+    client.sendAll(head);
+    EXPECT_EQ(client.readExactly(25), "HTTP/1.1 100 Continue\r\n\r\n");
+    client.sendAll(body);
+    EXPECT_EQ(statusLine(client.readHTTPResponse()), "HTTP/1.1 200 OK");
+    client.sendAll(head + body); // the body came with the head: nothing to wait for, and no interim answer
+    EXPECT_EQ(statusLine(client.readHTTPResponse()), "HTTP/1.1 200 OK");
+    client.sendAll(kHealth);
+    EXPECT_EQ(statusLine(client.readHTTPResponse()), "HTTP/1.1 200 OK");
+}
+
+std::string toolRequest(const std::string& parameters, const std::string& prompt, const std::string& extra = "") {
+    return post(chatBody(prompt, extra + R"("tools":[{"type":"function","function":{"name":"tool","parameters":)" +
+                                     parameters + "}}],"));
+}
+
+// Work that grew exponentially or with the square of the request: each is answered in seconds now (a few
+// under the sanitizers), and took minutes or never ended before, past the minute this allows.
+TEST(Resilience, WorkThatGrewFasterThanTheRequest) {
+    std::string nested = R"({"type":"object","properties":{"x":{"type":"integer"}}})";
+    for (int level = 0; level < 100; ++level)
+        nested = R"({"type":"object","properties":{"a)" + std::to_string(level) + R"(":)" + nested + "}}";
+    std::string properties, required;
+    for (int i = 0; i < 200'000; ++i) {
+        const std::string name = "\"p" + std::to_string(i) + "\"";
+        properties += (i ? "," : "") + name + R"(:{"type":"string"})";
+        required += (i ? "," : "") + name;
+    }
+    // Words of a letter and 3,000 combining marks: few characters for the context window, 42 MB of answer.
+    std::string marked = "a";
+    for (int i = 0; i < 3'000; ++i) marked += "\xcc\x81";
+    std::string longWords;
+    for (int i = 0; i < 7'000; ++i) longWords += marked + " ";
+
+    const struct {
+        const char* label;
+        std::string request;
+        std::string statusLine;
+        std::string inAnswer;
+    } cases[] = {
+        {"arguments for optional objects nested 100 deep, the innermost given",
+         toolRequest(nested, "call the tool x=1"), "HTTP/1.1 200 OK", R"(\"x\":1}}}}}}}}}}}}}}}}}}}}}}}}}}})"},
+        {"200,000 properties, every one required",
+         toolRequest(R"({"type":"object","properties":{)" + properties + R"(},"required":[)" + required + "]}",
+                     "hello"),
+         "HTTP/1.1 400 Bad Request", "context_length_exceeded"},
+        {"a streamed answer of 7,000 long words", post(chatBody(longWords, R"("stream":true,"max_tokens":100000,)")),
+         "HTTP/1.1 200 OK", "data: [DONE]"},
+    };
+    for (const auto& c : cases) {
+        StartedServer server; // a fresh one each: a request still at work would hold a core
+        LoopbackClient client(server.port());
+        const timeval patient{.tv_sec = 60, .tv_usec = 0};
+        ::setsockopt(client.fd(), SOL_SOCKET, SO_RCVTIMEO, &patient, sizeof patient);
+        const auto started = Clock::now();
+        client.sendAll(c.request);
+        std::string answer;
+        try {
+            answer = c.request.find("\"stream\":true") != std::string::npos ? client.readUntilClose()
+                                                                            : client.readHTTPResponse();
+        } catch (const std::runtime_error& error) {
+            ADD_FAILURE() << c.label << ": " << error.what();
+            continue;
+        }
+        EXPECT_LT(Clock::now() - started, std::chrono::seconds(60)) << c.label;
+        EXPECT_EQ(statusLine(answer), c.statusLine) << c.label;
+        EXPECT_NE(answer.find(c.inAnswer), std::string::npos) << c.label << ": " << answer.substr(0, 600);
+    }
 }
 
 } // namespace
