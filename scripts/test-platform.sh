@@ -46,6 +46,14 @@ mount_system() {
   mount_in_root devpts "$1/dev/pts" -t devpts
 }
 
+# A run killed outright leaves its mounts: removing a root through them would remove what they show.
+unmounted_or_fail() {
+  local dir
+  for dir in "$@"; do
+    ! awk '{print $2}' /proc/mounts | grep -q "^$dir\(/\|$\)" || fail "$dir still has mounts: unmount them first"
+  done
+}
+
 make_root() {
   local partial="$cache.partial" started=$SECONDS
   echo "== making the Debian 13 root in $cache (once per machine)"
@@ -53,6 +61,7 @@ make_root() {
     DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
       DEBIAN_FRONTEND=noninteractive apt-get install -y -qq debootstrap >/dev/null
   } || fail "cannot install debootstrap"
+  unmounted_or_fail "$partial" "$cache"
   rm -rf "$partial" "$cache"
   debootstrap --variant=minbase trixie "$partial" >"$partial.log" 2>&1 ||
     { tail -20 "$partial.log" >&2; fail "debootstrap failed (log: $partial.log)"; }
