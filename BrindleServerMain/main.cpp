@@ -103,9 +103,10 @@ int serve(const std::vector<std::string>& arguments) {
     // The router is immutable, so every connection thread shares this one.
     const auto router = std::make_shared<const brindle::Router>(modelID);
     // Static: dispatch_main() ends the main thread with pthread_exit, which unwinds this frame.
-    static brindle::HTTPServer server(*port, [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
-        router->handle(request, responder);
-    });
+    static brindle::HTTPServer server(*port,
+                                      [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
+                                          router->handle(request, responder);
+                                      });
     raiseDescriptorLimit();
     returnLargeBlocksToTheSystem();
     try {

@@ -16,10 +16,13 @@ stamp="$cache/.brindle-packages"
 fail() { echo "test-platform: $*" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, chroot and bind mounts)"
 
-# One run at a time: two would share the root's mounts and the build folder.
+# One run at a time: two would share the root and its mounts. A second run waits for the first.
 mkdir -p "$(dirname "$cache")"
 exec 9>"$cache.lock"
-flock -n 9 || fail "another run holds $cache.lock"
+if ! flock -n 9; then
+  echo "test-platform: waiting for the run that holds $cache.lock" >&2
+  flock -w 3600 9 || fail "another run held $cache.lock for an hour"
+fi
 
 mounts=()
 cleanup() {

@@ -192,7 +192,8 @@ TEST_F(PlatformModelTest, TranscriptAddsTheToolCallsEntryTheGenerationAdded) {
         std::string expected; // the tool-calls entries after the generation
     } cases[] = {
         {"none", std::nullopt, "H1;"},
-        {"a new entry", R"({"id":"N1","calls":[{"id":"fm-1","toolName":"f","arguments":"{ \"b\": 1, \"a\":\"\\u0000\"}"}]})",
+        {"a new entry",
+         R"({"id":"N1","calls":[{"id":"fm-1","toolName":"f","arguments":"{ \"b\": 1, \"a\":\"\\u0000\"}"}]})",
          R"(H1;fm-1 f { "b": 1, "a":"\u0000"} in N1;)"},
         {"unreadable", "not json", "H1;"},
     };

@@ -32,7 +32,8 @@ std::string masked(const std::string& text) {
 
 std::string post(const std::string& body) {
     return "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 std::string userAsks(const std::string& prompt, const std::string& extra = "") {
@@ -56,8 +57,8 @@ std::string answer(const std::string& status, const std::string& body) {
 // A completion whose message is the given members, and its usage.
 std::string completion(const std::string& message, const std::string& finish, const std::string& usage) {
     return answer("200 OK", R"({"id":"chatcmpl-X","object":"chat.completion","created":0,"model":"m","choices":)"
-                            R"([{"index":0,"message":{"role":"assistant",)" + message + R"(},"finish_reason":")" +
-                                finish + R"("}],"usage":)" + usage + "}");
+                            R"([{"index":0,"message":{"role":"assistant",)" +
+                                message + R"(},"finish_reason":")" + finish + R"("}],"usage":)" + usage + "}");
 }
 
 std::string chunk(const std::string& choice) {
@@ -85,8 +86,8 @@ const std::string kRoundTrip =
     R"({"role":"tool","tool_call_id":"call_1","content":"Sunny, 21 C"})";
 
 TEST_F(PlatformEndToEnd, AnswersStreamsCallsToolsAndFailsThroughTheSwiftBridge) {
-    const std::string youSaid = chunk(R"("delta":{"role":"assistant","content":"You"})") +
-                                chunk(R"("delta":{"content":" said:"})");
+    const std::string youSaid =
+        chunk(R"("delta":{"role":"assistant","content":"You"})") + chunk(R"("delta":{"content":" said:"})");
     const struct {
         const char* label;
         std::string body;
@@ -114,8 +115,9 @@ TEST_F(PlatformEndToEnd, AnswersStreamsCallsToolsAndFailsThroughTheSwiftBridge) 
                     R"("arguments":"{\"city\": \"Rome\"}"}}])",
                     "tool_calls", R"({"prompt_tokens":39,"completion_tokens":4,"total_tokens":43})")},
         {"rate limited before any output", userAsks(R"("fail with rateLimited")"),
-         answer("429 Too Many Requests",
-                R"({"error":{"message":"The on-device model is rate limited. Retry shortly.","type":"rate_limit_error"}})")},
+         answer(
+             "429 Too Many Requests",
+             R"({"error":{"message":"The on-device model is rate limited. Retry shortly.","type":"rate_limit_error"}})")},
         {"guardrail before any output", userAsks(R"("fail with guardrailViolation")"),
          answer("400 Bad Request",
                 R"({"error":{"message":"The on-device model declined this request (Apple Intelligence safety )"

@@ -126,7 +126,8 @@ TEST_F(PlatformSmokeTest, CapturesAProxyToolCallFromRespond) {
     const auto session = weatherSession();
     std::exception_ptr failure;
     try {
-        const auto response = session->respond(R"(What is the weather in Paris? Please call get_weather with {"city": "Paris"})", {});
+        const auto response =
+            session->respond(R"(What is the weather in Paris? Please call get_weather with {"city": "Paris"})", {});
         std::cout << "answered instead: " << response.content << "\n";
     } catch (...) {
         failure = std::current_exception();
@@ -138,7 +139,8 @@ TEST_F(PlatformSmokeTest, CapturesAProxyToolCallFromTheStream) {
     const auto session = weatherSession();
     std::exception_ptr failure;
     try {
-        const auto stream = session->streamResponse(R"(What is the weather in Oslo? Please call get_weather with {"city": "Oslo"})", {});
+        const auto stream = session->streamResponse(
+            R"(What is the weather in Oslo? Please call get_weather with {"city": "Oslo"})", {});
         for (int snapshots = 0; snapshots < 10000 && stream->next(); ++snapshots) {
         }
     } catch (...) {

@@ -83,7 +83,7 @@ struct Generation: Sendable {
 
     private func scriptedAnswer(_ transcript: Transcript) -> String {
         if let text = directive("answer with ") { return text }
-        if let limit = directive("count slowly to ", until: " ").flatMap({ Int($0) }) ?? directive("count slowly to ").flatMap({ Int($0) }) {
+        if let limit = directive("count slowly to ").flatMap({ Int(String($0.prefix(while: \.isNumber))) }) {
             return (1...max(limit, 1)).map(String.init).joined(separator: " ")
         }
         if prompt.contains("how many generations are running") {
