@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "BrindleKit/ClientPresence.h"
 #include "BrindleKit/JSONValue.h"
 #include "BrindleKit/Unicode.h"
 
@@ -178,6 +179,7 @@ void dropServed(std::string& buffer, std::size_t& served) {
 // Calls the handler with a responder of its own; false when the connection must close afterwards.
 bool answer(const HTTPServer::Handler& handler, FDConnection& connection, const HTTPRequest& request) {
     HTTPResponder responder(connection);
+    const ClientPresence::Scope client(connection.fd()); // a wait in the model ends when this client hangs up
     try {
         handler(request, responder);
     } catch (...) {

@@ -1,5 +1,7 @@
 #include "BrindleModel/BuiltinModel.h"
 
+#include "BrindleModel/BuiltinDirectives.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -299,7 +301,12 @@ public:
     BuiltinSession(Tools tools, Transcript transcript) : tools_(std::move(tools)), transcript_(std::move(transcript)) {}
 
     Response respond(const std::string& prompt, const GenerationOptions& options) override {
+        const BuiltinDirectives directives = directivesFor(prompt);
+        directives.failIfFirst();
         Turn turn = generate(prompt, options);
+        if (!directives.empty()) // the answer grows out of sight, but at the pace and with the failure asked for
+            for (CuedGrowth growth(wordEnds(turn.answer), directives); growth.next();) {
+            }
         std::string answer = turn.answer;
         commit(std::move(turn));
         return {std::move(answer)};
@@ -331,13 +338,23 @@ public:
         for (auto& entry : turn.entries) transcript_.entries.push_back(std::move(entry));
     }
 
+    // Read from the last user message: the prompt, or the latest user turn when the conversation goes on
+    // after tool output.
+    BuiltinDirectives directivesFor(const std::string& prompt) const {
+        if (prompt != TranscriptBuilder::kContinuationPrompt) return BuiltinDirectives::read(prompt);
+        for (auto entry = transcript_.entries.rbegin(); entry != transcript_.entries.rend(); ++entry)
+            if (const auto* user = std::get_if<Transcript::Prompt>(&*entry))
+                return BuiltinDirectives::read(joined(user->segments));
+        return {};
+    }
+
 private:
     Tools tools_;
     Transcript transcript_;
 };
 
 // Generates on the first next(), so a tool call or an error comes before any text; then hands out the
-// answer word by word and records the turn once the last word has been read.
+// answer word by word, as the directives pace and cut it, and records the turn once the last word is read.
 class BuiltinStream final : public ResponseStream {
 public:
     BuiltinStream(std::shared_ptr<BuiltinSession> session, std::string prompt, GenerationOptions options)
@@ -346,11 +363,14 @@ public:
     std::optional<Snapshot> next() override {
         if (!started_) {
             started_ = true;
+            const BuiltinDirectives directives = session_->directivesFor(prompt_);
+            directives.failIfFirst();
             turn_ = session_->generate(prompt_, options_);
-            ends_ = wordEnds(turn_->answer);
+            growth_.emplace(wordEnds(turn_->answer), directives);
         }
-        if (turn_ && nextWord_ < ends_.size()) return Snapshot{turn_->answer.substr(0, ends_[nextWord_++])};
-        if (turn_) session_->commit(std::move(*turn_));
+        if (!turn_) return std::nullopt;
+        if (const auto end = growth_->next()) return Snapshot{turn_->answer.substr(0, *end)};
+        session_->commit(std::move(*turn_));
         turn_.reset();
         return std::nullopt;
     }
@@ -361,8 +381,7 @@ private:
     GenerationOptions options_;
     bool started_ = false;
     std::optional<Turn> turn_;
-    std::vector<std::size_t> ends_;
-    std::size_t nextWord_ = 0;
+    std::optional<CuedGrowth> growth_;
 };
 
 std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string& prompt,
@@ -372,7 +391,9 @@ std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string
 
 } // namespace
 
-SystemLanguageModel::Availability BuiltinModel::availability() const { return {}; }
+BuiltinModel::BuiltinModel(Availability availability) : availability_(availability) {}
+
+SystemLanguageModel::Availability BuiltinModel::availability() const { return availability_; }
 
 std::shared_ptr<LanguageModelSession> BuiltinModel::makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                                 Transcript transcript) const {

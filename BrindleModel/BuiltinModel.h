@@ -14,6 +14,8 @@
 // placeholders: the property name for a string, 1, 0.5, false, the first choice, a one-item array.
 // Optional properties appear only when the prompt gives them. A tool whose schema is a plain string gets
 // the prompt itself.
+//
+// Directives in the last user message make it fail on cue or keep a real model's pace (BuiltinDirectives.h).
 
 #include "BrindleModel/LanguageModel.h"
 
@@ -29,11 +31,17 @@ public:
     // definitions and prompt together.
     static constexpr std::int64_t kContextWindowTokens = 4096;
 
-    // Always available.
+    // Reports the availability it is given: available unless told otherwise, so that a client can rehearse
+    // an unavailable model.
+    explicit BuiltinModel(Availability availability = {});
+
     Availability availability() const override;
     // Sessions are independent; each may be used from one thread at a time.
     std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                       Transcript transcript) const override;
+
+private:
+    Availability availability_;
 };
 
 } // namespace brindle::model

@@ -1,5 +1,6 @@
 // brindle-server: `serve --port <n> [--model-id <id>]` runs the loopback server until the process is killed;
-// `probe` prints whether the model can be used. Exit status 2 for every command-line or start-up failure.
+// `probe` prints whether the model can be used. Both take `--builtin-availability <state>`, which makes the
+// built-in model report that state. Exit status 2 for every command-line or start-up failure.
 
 #include <charconv>
 #include <csignal>
@@ -26,14 +27,26 @@
 #include "BrindleKit/HTTPServer.h"
 #include "BrindleKit/JSONValue.h"
 #include "BrindleKit/Router.h"
+#include "BrindleModel/BuiltinModel.h"
 #include "BrindleModel/LanguageModel.h"
 
 namespace {
 
 constexpr std::string_view kUsage = "usage: brindle-server serve --port <n> [--model-id <id>] | brindle-server probe\n";
 constexpr std::string_view kPortRequired = "serve requires --port <1-65535>\n";
+constexpr std::string_view kBuiltinOnly = "--builtin-availability applies only to the built-in model, "
+                                         "and this brindle-server serves the platform's on-device model\n";
 constexpr std::string_view kDefaultModelID = "brindle-core";
 constexpr int kFailureStatus = 2;
+
+#ifdef BRINDLE_HAVE_PLATFORM_MODEL
+constexpr bool kServesPlatformModel = true;
+#else
+constexpr bool kServesPlatformModel = false;
+#endif
+
+using brindle::model::SystemLanguageModel;
+using ModelPointer = std::shared_ptr<const SystemLanguageModel>;
 
 // One write, so that a message never interleaves with another process's output on a shared terminal.
 void writeOnce(int fd, std::string_view text) {
@@ -64,9 +77,33 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
     return static_cast<std::uint16_t>(value);
 }
 
-int probe() {
-    const auto status = brindle::AvailabilityProbe::probe(*brindle::model::SystemLanguageModel::defaultModel());
-    writeOnce(STDOUT_FILENO, brindle::JSONCoding::encodeString(status) + "\n");
+// A state the probe prints (available, deviceNotEligible, appleIntelligenceNotEnabled, modelNotReady); any
+// other word is a reason the probe does not know, which it prints as "unknown".
+SystemLanguageModel::Availability availabilityNamed(std::string_view state) {
+    using Reason = SystemLanguageModel::UnavailableReason;
+    if (state == "available") return {};
+    if (state == "deviceNotEligible") return {Reason::deviceNotEligible};
+    if (state == "appleIntelligenceNotEnabled") return {Reason::appleIntelligenceNotEnabled};
+    if (state == "modelNotReady") return {Reason::modelNotReady};
+    return {Reason::other};
+}
+
+// The model this process serves. Without --builtin-availability, the process's own; with it, the built-in
+// model in that state, or nothing (after the message) where the process's own model is the platform's.
+ModelPointer chosenModel(const std::vector<std::string>& arguments) {
+    const std::optional<std::string> state = valueFor(arguments, "--builtin-availability");
+    if (!state) return SystemLanguageModel::defaultModel();
+    if (kServesPlatformModel) {
+        writeOnce(STDERR_FILENO, kBuiltinOnly);
+        return nullptr;
+    }
+    return std::make_shared<const brindle::model::BuiltinModel>(availabilityNamed(*state));
+}
+
+int probe(const std::vector<std::string>& arguments) {
+    const ModelPointer model = chosenModel(arguments);
+    if (!model) return kFailureStatus;
+    writeOnce(STDOUT_FILENO, brindle::JSONCoding::encodeString(brindle::AvailabilityProbe::probe(*model)) + "\n");
     return 0;
 }
 
@@ -99,9 +136,11 @@ int serve(const std::vector<std::string>& arguments) {
         return kFailureStatus;
     }
     const std::string modelID = valueFor(arguments, "--model-id").value_or(std::string(kDefaultModelID));
+    const ModelPointer model = chosenModel(arguments);
+    if (!model) return kFailureStatus;
 
     // The router is immutable, so every connection thread shares this one.
-    const auto router = std::make_shared<const brindle::Router>(modelID);
+    const auto router = std::make_shared<const brindle::Router>(modelID, model);
     // Static: dispatch_main() ends the main thread with pthread_exit, which unwinds this frame.
     static brindle::HTTPServer server(*port,
                                       [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
@@ -134,7 +173,7 @@ int serve(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv, argv + argc);
     const std::string command = arguments.size() >= 2 ? arguments[1] : std::string();
-    if (command == "probe") return probe();
+    if (command == "probe") return probe(arguments);
     if (command == "serve") return serve(arguments);
     writeOnce(STDERR_FILENO, kUsage);
     return kFailureStatus;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the real-client tests in tests/clients (the openai package, the AI SDK, a page in headless Chromium)
-# against a brindle-server binary that is already built, serving its built-in model on a free loopback port.
+# against a brindle-server binary that is already built, serving its built-in model on a free loopback port, and
+# against a second one whose built-in model is unavailable.
 #   BRINDLE_SERVER_BINARY   the binary to test (default build-test/brindle-server, which scripts/test.sh builds)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,40 +24,52 @@ if [ "$(cat "$installed_from" 2>/dev/null)" != "$lock_hash" ]; then
   echo "$lock_hash" >"$installed_from"
 fi
 
-log=$(mktemp)
-server_pid=
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
-  rm -f "$log"
+logs=()
+server_pids=()
+stop_servers() {
+  for pid in "${server_pids[@]}"; do
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -f "${logs[@]}"
 }
-trap stop_server EXIT
+trap stop_servers EXIT
 
-# Starts the server on a port the kernel just handed out and sets `port`; another program may take that port
-# first, so try again.
+# Starts the server, with any further arguments, on a port the kernel just handed out and sets `port`;
+# another program may take that port first, so try again.
 start_server() {
+  local log pid
+  log=$(mktemp)
+  logs+=("$log")
   for _ in 1 2 3 4 5; do
     port=$(node -e 'const s = require("net").createServer().listen(0, "127.0.0.1", () => {
       console.log(s.address().port); s.close(); })')
-    "$binary" serve --port "$port" 2>"$log" &
-    server_pid=$!
+    "$binary" serve --port "$port" "$@" 2>"$log" &
+    pid=$!
     for _ in $(seq 100); do
-      grep -q "listening on 127.0.0.1:$port" "$log" && return 0
-      kill -0 "$server_pid" 2>/dev/null || break
+      if grep -q "listening on 127.0.0.1:$port" "$log"; then
+        server_pids+=("$pid")
+        return 0
+      fi
+      kill -0 "$pid" 2>/dev/null || break
       sleep 0.1
     done
     cat "$log" >&2
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
   done
   return 1
 }
 
 start_server || fail "brindle-server did not start"
 echo "brindle-server ($binary) listening on 127.0.0.1:$port"
+available_port=$port
+# A second server whose built-in model is unavailable, for the 503 road.
+start_server --builtin-availability modelNotReady || fail "brindle-server --builtin-availability did not start"
+echo "brindle-server --builtin-availability modelNotReady listening on 127.0.0.1:$port"
+unavailable_port=$port
 
 cd "$clients"
-BRINDLE_BASE_URL="http://127.0.0.1:$port" node --test --test-timeout=120000
+BRINDLE_BASE_URL="http://127.0.0.1:$available_port" \
+BRINDLE_UNAVAILABLE_BASE_URL="http://127.0.0.1:$unavailable_port" \
+  node --test --test-timeout=120000

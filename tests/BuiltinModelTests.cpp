@@ -1,11 +1,16 @@
 #include "BrindleModel/BuiltinModel.h"
 
+#include "BrindleKit/ClientPresence.h"
 #include "BrindleKit/ToolBridge.h"
 #include "BrindleKit/TranscriptBuilder.h"
+#include "BrindleModel/BuiltinDirectives.h"
+#include "support/SocketPair.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace brindle::model {
@@ -122,6 +127,121 @@ TEST(BuiltinModel, RefusesAConversationBeyondTheContextWindow) {
                     << c.label;
             }
         }
+    }
+}
+
+// What a client sees: the growths of a stream joined by "|", or a plain answer; then, when it fails, "!" and
+// the error's description.
+std::string trace(LanguageModelSession& session, const std::string& prompt, bool streaming,
+                  GenerationOptions options = {}) {
+    std::string seen, last;
+    try {
+        if (!streaming) return session.respond(prompt, options).content;
+        const auto stream = session.streamResponse(prompt, options);
+        for (auto snapshot = stream->next(); snapshot; snapshot = stream->next()) {
+            seen += (last.empty() ? "" : "|") + snapshot->content.substr(last.size());
+            last = snapshot->content;
+        }
+    } catch (const GenerationError& error) {
+        seen += std::string("!") + error.what();
+    } catch (const ToolCallError& error) {
+        seen += "!call " + error.toolName;
+    }
+    return seen;
+}
+
+TEST(BuiltinModel, FailsOnCueWhereTheLastUserMessageSays) {
+    const auto fails = [](std::string_view name) {
+        return "!The built-in model failed on cue: " + std::string(name) + ".";
+    };
+    const auto user = [](std::string text) { return Transcript::Prompt{"p", {{"s", std::move(text)}}, {}}; };
+    const struct {
+        const char* label;
+        std::string prompt;
+        std::string streamed; // the trace; the plain answer is its failure, or its growths joined
+        std::vector<Transcript::Entry> history = {};
+        std::optional<std::int64_t> limit = std::nullopt;
+    } cases[] = {
+        {"before any text", "hi [brindle:fail=rateLimited]", fails("rateLimited")},
+        {"after two words", "a [brindle:fail=decodingFailure][brindle:after=2]", "You| said:" + fails("decodingFailure")},
+        {"at the end of a shorter answer", "hi [brindle:after=99] [brindle:fail=refusal]",
+         "You| said:| hi| [brindle:after=99]| [brindle:fail=refusal]" + fails("refusal")},
+        {"an answer cut to nothing fails at once", "[brindle:fail=refusal] [brindle:after=3]", fails("refusal"), {}, 0},
+        {"the first valid value wins", "[brindle:fail=nope] [brindle:fail=refusal] [brindle:fail=rateLimited]",
+         fails("refusal")},
+        {"before a tool call", "get_time [brindle:fail=guardrailViolation]", fails("guardrailViolation")},
+        {"a tool call comes before any word", "get_time [brindle:fail=refusal] [brindle:after=1]", "!call get_time"},
+        {"from the last user turn, after tool output", TranscriptBuilder::kContinuationPrompt,
+         "The" + fails("assetsUnavailable"),
+         {user("get_time [brindle:fail=assetsUnavailable] [brindle:after=1]"), Transcript::ToolOutput{"c", "a", {}}}},
+        {"not from an earlier user turn", "thanks", "You| said:| thanks", {user("[brindle:fail=rateLimited]")}},
+        {"not a directive: letter case", "[Brindle:fail=refusal]", "You| said:| [Brindle:fail=refusal]"},
+        {"not a directive: a blank", "[brindle:fail =refusal]", "You| said:| [brindle:fail| =refusal]"},
+        {"not a directive: no end", "[brindle:fail=refusal", "You| said:| [brindle:fail=refusal"},
+        {"bad values and names", "[brindle:fail=] [brindle:fail=Refusal] [brindle:boom=1] [brindle:after=x]",
+         "You| said:| [brindle:fail=]| [brindle:fail=Refusal]| [brindle:boom=1]| [brindle:after=x]"},
+    };
+    for (const auto& c : cases) {
+        for (const bool streaming : {false, true}) {
+            const auto session = BuiltinModel().makeSession(proxies(std::make_shared<ToolCallRecorder>()),
+                                                            Transcript{c.history});
+            const std::size_t failure = c.streamed.find('!');
+            std::string plain = failure == std::string::npos ? c.streamed : c.streamed.substr(failure);
+            if (failure == std::string::npos) std::erase(plain, '|');
+            const GenerationOptions options{.temperature = std::nullopt, .maximumResponseTokens = c.limit};
+            EXPECT_EQ(trace(*session, c.prompt, streaming, options), streaming ? c.streamed : plain)
+                << c.label << (streaming ? " (streamed)" : "");
+        }
+    }
+    for (const std::string_view name : {"exceededContextWindowSize", "assetsUnavailable", "guardrailViolation",
+                                        "unsupportedGuide", "unsupportedLanguageOrLocale", "decodingFailure",
+                                        "rateLimited", "concurrentRequests", "refusal"}) {
+        const auto directives = BuiltinDirectives::read("[brindle:fail=" + std::string(name) + "]");
+        ASSERT_TRUE(directives.failure) << name;
+        EXPECT_EQ(std::string("!") + BuiltinDirectives::cueFailure(*directives.failure).what(), fails(name));
+    }
+}
+
+TEST(BuiltinModel, ReadsThePaceUpToTenSeconds) {
+    const struct {
+        const char* text;
+        long milliseconds;
+    } cases[] = {{"[brindle:pace=250]", 250},          {"[brindle:pace=10000]", 10'000},
+                 {"[brindle:pace=10001]", 10'000},     {"[brindle:pace=99999999999999999999999]", 10'000},
+                 {"[brindle:pace=-5] [brindle:pace=7]", 7}, {"[brindle:pace=1.5]", 0},
+                 {"[brindle:pace=+5]", 0},             {"[brindle:pace=5 ]", 0}};
+    for (const auto& c : cases) EXPECT_EQ(BuiltinDirectives::read(c.text).pace.count(), c.milliseconds) << c.text;
+}
+
+// Lower bounds only: a wait can last longer on a busy machine, never shorter. The bound for a client that
+// hangs up is half of one paced wait, against three waits in full.
+TEST(BuiltinModel, KeepsThePaceUntilTheClientHangsUp) {
+    using Clock = std::chrono::steady_clock;
+    const auto elapsed = [](auto&& work) {
+        const auto start = Clock::now();
+        work();
+        return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    };
+    for (const bool streaming : {false, true}) {
+        testing::SocketPair client;
+        const ClientPresence::Scope scope(client.connection.fd());
+        // A pipelined request waiting on the socket is not a hang-up.
+        ASSERT_EQ(::write(client.peer, "GET / HTTP/1.1\r\n\r\n", 18), 18);
+        const auto session = BuiltinModel().makeSession({}, {});
+        std::string seen;
+        EXPECT_GE(elapsed([&] { seen = trace(*session, "hi [brindle:pace=40]", streaming); }),
+                  std::chrono::milliseconds(4 * 40));
+        EXPECT_EQ(seen, streaming ? "You| said:| hi| [brindle:pace=40]" : "You said: hi [brindle:pace=40]");
+
+        std::thread hangUp([&client] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            client.closePeer();
+        });
+        EXPECT_LT(elapsed([&] { seen = trace(*session, "hi [brindle:pace=10000]", streaming); }),
+                  std::chrono::milliseconds(5'000));
+        hangUp.join();
+        EXPECT_EQ(seen, streaming ? "You| said:| hi| [brindle:pace=10000]" : "You said: hi [brindle:pace=10000]")
+            << "the answer is whole, only sooner";
     }
 }
 

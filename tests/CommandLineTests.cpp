@@ -6,6 +6,7 @@
 
 #include "support/LoopbackClient.h"
 #include "support/ServerProcess.h"
+#include "support/WireAnswers.h"
 
 namespace brindle {
 namespace {
@@ -78,6 +79,53 @@ TEST(CommandLine, ProbePrintsOneJSONLineAndSucceeds) {
     EXPECT_TRUE(std::regex_match(result.standardOutput,
                                  std::regex(R"(\{"available":(true|false(,"reason":"[A-Za-z]+")?)\}\n)")))
         << result.standardOutput;
+}
+
+// The probe's line, GET /availability and the chat route answer as the platform's model does in that state.
+// Where the platform's model is built, the option is refused instead.
+TEST(CommandLine, BuiltinAvailabilityIsWhatTheProbeAndTheRoutesReport) {
+#ifdef BRINDLE_HAVE_PLATFORM_MODEL
+    for (const Arguments& arguments : {Arguments{"probe", "--builtin-availability", "available"},
+                                       testing::serveOnFreePort({"--builtin-availability", "available"})}) {
+        const auto result = runToExit(kBinary, arguments);
+        EXPECT_EQ(result.exitStatus, 2) << describe(arguments);
+        EXPECT_EQ(result.standardError, "--builtin-availability applies only to the built-in model, and this "
+                                        "brindle-server serves the platform's on-device model\n");
+    }
+#else
+    const std::string chat = testing::post(R"({"model":"m","messages":[{"role":"user","content":"Hi"}]})");
+    const struct {
+        std::string state;
+        std::string reason; // empty: available
+    } cases[] = {{"available", ""},
+                 {"deviceNotEligible", "deviceNotEligible"},
+                 {"appleIntelligenceNotEnabled", "appleIntelligenceNotEnabled"},
+                 {"modelNotReady", "modelNotReady"},
+                 {"Available", "unknown"},
+                 {"", "unknown"}};
+    for (const auto& c : cases) {
+        const std::string status =
+            c.reason.empty() ? R"({"available":true})" : R"({"available":false,"reason":")" + c.reason + "\"}";
+        const auto probed = runToExit(kBinary, {"probe", "--builtin-availability", c.state});
+        EXPECT_EQ(probed.exitStatus, 0) << c.state;
+        EXPECT_EQ(probed.standardOutput, status + "\n") << c.state;
+
+        const testing::ServerProcess server(kBinary, testing::serveOnFreePort({"--builtin-availability", c.state}));
+        testing::LoopbackClient client(server.port());
+        client.sendAll("GET /availability HTTP/1.1\r\n\r\n" + chat); // a pipelined pair
+        EXPECT_EQ(client.readHTTPResponse(), testing::jsonAnswer(200, "OK", status)) << c.state;
+        const std::string answer = client.readHTTPResponse();
+        if (c.reason.empty()) {
+            EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+            continue;
+        }
+        EXPECT_EQ(answer, testing::jsonAnswer(503, "Service Unavailable",
+                                              R"({"error":{"message":"The on-device model is unavailable ()" +
+                                                  c.reason + R"(). Check Apple Intelligence in System Settings.",)"
+                                                  R"("type":"service_unavailable","code":"model_not_ready"}})"))
+            << c.state;
+    }
+#endif
 }
 
 } // namespace

@@ -205,6 +205,19 @@ TEST(Resilience, AClientThatVanishesMidStreamEndsItsGenerationAndTheNextIsServed
     EXPECT_TRUE(endsTheStream(answer));
 }
 
+TEST(Resilience, AClientThatLeavesAPacedAnswerEndsItsWaitAtOnce) {
+    StartedServer server;
+    for (const std::string stream : {"", R"("stream":true,)"}) {
+        {
+            LoopbackClient leaving(server.port());
+            leaving.sendAll(post(chatBody("a b c d e f [brindle:pace=10000]", stream)));
+            ASSERT_TRUE(eventually([&] { return connectionThreads(server.pid()) == 1; }));
+        } // gone before the first word, which is ten seconds away
+        EXPECT_TRUE(eventually([&] { return connectionThreads(server.pid()) == 0; }, std::chrono::seconds(5)))
+            << "the connection's thread still waits out a pace of 90 s" << stream;
+    }
+}
+
 TEST(Resilience, AClientThatNeverReadsHoldsUpNoOtherClient) {
     StartedServer server;
     LoopbackClient stalled(server.port());

@@ -3,6 +3,7 @@
 #include "BrindleKit/Router.h"
 #include "support/LoopbackClient.h"
 #include "support/ScriptedModel.h"
+#include "support/WireAnswers.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <regex>
 #include <thread>
 
 namespace brindle {
@@ -73,36 +73,15 @@ private:
     HTTPServer* server_;
 };
 
-std::string jsonAnswer(int status, const std::string& phrase, const std::string& body) {
-    return "HTTP/1.1 " + std::to_string(status) + " " + phrase +
-           "\r\nContent-Type: application/json\r\n"
-           "Access-Control-Allow-Origin: *\r\n"
-           "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-           "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-           "Content-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: keep-alive\r\n\r\n" + body;
-}
-
-const std::string kSSEHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-                             "Access-Control-Allow-Origin: *\r\n"
-                             "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-                             "Access-Control-Allow-Headers: Content-Type, Authorization\r\n"
-                             "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-
-std::string post(const std::string& body) {
-    return "POST /v1/chat/completions HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
-}
+using testing::jsonAnswer;
+using testing::kSSEHead;
+using testing::masked;
+using testing::post;
 
 std::string exchange(std::uint16_t port, const std::string& request) {
     LoopbackClient client(port);
     client.sendAll(request);
     return client.readHTTPResponse();
-}
-
-std::string masked(std::string text) {
-    text = std::regex_replace(text, std::regex("chatcmpl-[0-9a-f-]{36}"), "chatcmpl-X");
-    return std::regex_replace(text, std::regex("\"created\":[0-9]+"), "\"created\":0");
 }
 
 const std::string kHi = R"({"model":"m","messages":[{"role":"user","content":"Hi"}])";

@@ -7,8 +7,8 @@ import { generateText, stepCountIs, streamText, tool } from 'ai';
 import { z } from 'zod';
 
 import {
-    apiKey, baseURL, greeting, greetingAnswer, kRequestTimeoutMs, kTestTimeoutMs, modelID, weatherOutput,
-    weatherPrompt,
+    apiKey, baseURL, countingFetch, failingMidway, failingMidwayMessage, greeting, greetingAnswer, kRequestTimeoutMs,
+    kTestTimeoutMs, modelID, rateLimitedMessage, unavailableBaseURL, unavailableMessage, weatherOutput, weatherPrompt,
 } from './support/brindle.js';
 import { startCuttingProxy } from './support/cutting-proxy.js';
 
@@ -92,3 +92,49 @@ test('a stream cut midway ends with the finish reason "error"', limits, async (t
     t.diagnostic(`streamText through a cut connection: "${await result.text}", finish ${await result.finishReason}, ` +
         `onError "${errors[0].message}"`);
 });
+
+// The failure roads, reached through the built-in model's directives and a server started unavailable.
+
+test('a 503 and a 429 are tried three times, then end in a RetryError', limits, async (t) => {
+    const cases = [
+        { label: '503 from an unavailable model', url: unavailableBaseURL, prompt: greeting, status: 503,
+            message: unavailableMessage },
+        { label: '429 from a rate-limited model', url: baseURL, prompt: `${greeting} [brindle:fail=rateLimited]`,
+            status: 429, message: rateLimitedMessage },
+    ];
+    // At once, as each waits out the SDK's back-off.
+    await Promise.all(cases.map(async ({ label, url, prompt, status, message }) => {
+        const counter = countingFetch();
+        const provider = createOpenAICompatible({ name: 'brindle', baseURL: url, apiKey, fetch: counter.fetch });
+        const started = performance.now();
+        const error = await generateText({
+            model: provider.chatModel(modelID), prompt, abortSignal: AbortSignal.timeout(kTestTimeoutMs / 2),
+        }).then(() => assert.fail(`${label}: no error`), (e) => e);
+        const seconds = ((performance.now() - started) / 1000).toFixed(1);
+        assert.equal(error.name, 'AI_RetryError', label);
+        assert.equal(error.message, `Failed after 3 attempts. Last error: ${message}`, label);
+        assert.deepEqual(error.errors.map((e) => e.statusCode), [status, status, status], label);
+        assert.equal(counter.requests, 3, label);
+        t.diagnostic(`${label}: ${counter.requests} requests in ${seconds} s, then ${error.name}: ${error.message}`);
+    }));
+});
+
+test('after the stream began: an error ends it with the finish reason "error", a refusal with "content-filter"',
+    limits, async (t) => {
+        const cases = [
+            { label: 'an error', prompt: failingMidway, finishReason: 'error', errors: [failingMidwayMessage] },
+            { label: 'a refusal', prompt: `${greeting} [brindle:fail=guardrailViolation] [brindle:after=2]`,
+                finishReason: 'content-filter', errors: [] },
+        ];
+        for (const { label, prompt, finishReason, errors } of cases) {
+            const seen = [];
+            const result = streamText({
+                model, prompt, ...bounded(), onError: ({ error }) => seen.push(error),
+            });
+            assert.equal(await result.text, 'You said:', `${label}: the text so far is kept`);
+            assert.equal(await result.finishReason, finishReason, label);
+            assert.deepEqual(seen.map((e) => e.message), errors, label);
+            t.diagnostic(`${label}: streamText kept "${await result.text}", finish ${await result.finishReason}` +
+                `${seen.length ? `, onError got ${JSON.stringify(seen[0])}` : ''}`);
+        }
+    });

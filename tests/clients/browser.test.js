@@ -9,6 +9,7 @@ import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 import { kRequestTimeoutMs, kTestTimeoutMs, serverOrigin } from './support/brindle.js';
+import { startCuttingProxy } from './support/cutting-proxy.js';
 import { startPageServer } from './support/page-server.js';
 
 const here = path.dirname(fileURLToPath(import.meta.url));
@@ -45,7 +46,7 @@ after(async () => {
 
 // Opens a page with the server's address in its query string, recording the requests Chromium sends to the
 // server, preflights included, as "METHOD path".
-async function openPage(name) {
+async function openPage(name, api = serverOrigin) {
     const page = await browser.newPage();
     const sentToServer = [];
     const devtools = await browser.newCDPSession(page);
@@ -56,7 +57,7 @@ async function openPage(name) {
     });
     const consoleErrors = [];
     page.on('console', (message) => { if (message.type() === 'error') consoleErrors.push(message.text()); });
-    await page.goto(`${pages.origin}/${name}?api=${encodeURIComponent(serverOrigin)}`);
+    await page.goto(`${pages.origin}/${name}?api=${encodeURIComponent(api)}`);
     return { page, sentToServer, consoleErrors };
 }
 
@@ -87,7 +88,7 @@ test("the openai package's browser build needs its X-Stainless-* headers dropped
     t.after(() => page.close());
 
     await page.click('#send');
-    await page.locator('#stripped').filter({ hasText: /^(answered|failed)/ }).waitFor();
+    await page.locator('#own-header').filter({ hasText: /^(answered|failed)/ }).waitFor();
 
     const asShipped = await page.textContent('#as-shipped');
     const stripped = await page.textContent('#stripped');
@@ -98,4 +99,46 @@ test("the openai package's browser build needs its X-Stainless-* headers dropped
     t.diagnostic(`as shipped: ${asShipped}`);
     t.diagnostic(`Chromium: ${consoleErrors.find((text) => /x-stainless/i.test(text))}`);
     t.diagnostic(`without X-Stainless-* headers: ${stripped}`);
+
+    // Any other header that is not CORS-safelisted is refused the same way.
+    for (const [id, header] of [['organization', 'openai-organization'], ['project', 'openai-project'],
+        ['own-header', 'x-trace-id']]) {
+        assert.equal(await page.textContent(`#${id}`), 'failed: APIConnectionError: Connection error.', id);
+        assert.ok(consoleErrors.some((text) => text.includes(`field ${header} is not allowed`)), `${id}: ${header}`);
+        t.diagnostic(`${id}: Chromium refuses ${header}; ${await page.textContent(`#${id}`)}`);
+    }
+});
+
+test('a page reads a paced stream as it comes and cancels it midway', limits, async (t) => {
+    const { page } = await openPage('chat.html');
+    t.after(() => page.close());
+
+    const pace = 1000;
+    await page.fill('#prompt', `Hello [brindle:pace=${pace}]`);
+    await page.click('#send');
+    await page.locator('#chunks').filter({ hasText: /^2$/ }).waitFor({ timeout: 4 * pace + kRequestTimeoutMs });
+    await page.click('#stop');
+    await page.locator('#status').filter({ hasText: /^(done|failed|cut|cancelled)/ }).waitFor();
+
+    const times = (await page.textContent('#times')).split(' ').map(Number);
+    assert.deepEqual([await page.textContent('#status'), await page.textContent('#answer')],
+        ['cancelled after 2 chunks', 'You said:']);
+    // Each word waits its pace on the server, so the second cannot come before two of them have passed.
+    assert.ok(times[1] >= 2 * pace && times[0] >= pace, `chunks at ${times.join(', ')} ms`);
+    t.diagnostic(`chunks at ${times.join(' and ')} ms with a pace of ${pace} ms; status ` +
+        `"${await page.textContent('#status')}", answer "${await page.textContent('#answer')}"`);
+});
+
+test("a stream cut midway ends the page's reader as a complete one would", limits, async (t) => {
+    const proxy = await startCuttingProxy(serverOrigin);
+    t.after(() => proxy.close());
+    const { page } = await openPage('chat.html', proxy.url);
+    t.after(() => page.close());
+
+    await page.click('#send');
+    await page.locator('#status').filter({ hasText: /^(done|failed|cut|cancelled)/ }).waitFor();
+    // Only the missing done marker tells it apart.
+    assert.deepEqual([await page.textContent('#status'), await page.textContent('#answer')], ['cut short', 'You']);
+    t.diagnostic(`through a cut connection the reader ended with done: true; the page shows ` +
+        `"${await page.textContent('#status')}" after "${await page.textContent('#answer')}"`);
 });

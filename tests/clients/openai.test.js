@@ -5,8 +5,9 @@ import { test } from 'node:test';
 import OpenAI from 'openai';
 
 import {
-    apiKey, baseURL, greeting, greetingAnswer, kRequestTimeoutMs, kTestTimeoutMs, modelID, overlongConversation,
-    weatherOutput, weatherParameters, weatherPrompt, weatherTool,
+    apiKey, baseURL, countingFetch, declinedMessage, failingMidway, failingMidwayMessage, greeting, greetingAnswer,
+    kRequestTimeoutMs, kTestTimeoutMs, modelID, overlongConversation, rateLimitedMessage, unavailableBaseURL,
+    unavailableMessage, weatherOutput, weatherParameters, weatherPrompt, weatherTool,
 } from './support/brindle.js';
 import { startCuttingProxy } from './support/cutting-proxy.js';
 
@@ -207,4 +208,88 @@ test('a stream cut midway reads as a short answer; the stream helper notices', l
     await assert.rejects(helper.finalChatCompletion(),
         (e) => e instanceof OpenAI.OpenAIError && e.message === 'missing finish_reason for choice 0');
     t.diagnostic('chat.completions.stream(...).finalChatCompletion() rejects: missing finish_reason for choice 0');
+});
+
+// The failure roads, reached through the built-in model's directives and a server started unavailable.
+
+test('a 503 and a 429 are sent three times in all, then thrown as the SDK error classes', limits, async (t) => {
+    const cases = [
+        {
+            label: '503 from an unavailable model', url: unavailableBaseURL, content: greeting,
+            errorClass: OpenAI.InternalServerError, status: 503, type: 'service_unavailable', code: 'model_not_ready',
+            message: unavailableMessage,
+        },
+        {
+            label: '429 from a rate-limited model', url: baseURL, content: `${greeting} [brindle:fail=rateLimited]`,
+            errorClass: OpenAI.RateLimitError, status: 429, type: 'rate_limit_error', code: undefined,
+            message: rateLimitedMessage,
+        },
+        {
+            label: '429 streamed, before any text', url: baseURL, stream: true,
+            content: `${greeting} [brindle:fail=rateLimited]`,
+            errorClass: OpenAI.RateLimitError, status: 429, type: 'rate_limit_error', code: undefined,
+            message: rateLimitedMessage,
+        },
+    ];
+    // At once, as each waits out the SDK's back-off.
+    await Promise.all(cases.map(async ({ label, url, content, stream, errorClass, status, type, code, message }) => {
+        const counter = countingFetch();
+        const retrying = new OpenAI({ baseURL: url, apiKey, timeout: kRequestTimeoutMs, fetch: counter.fetch });
+        const started = performance.now();
+        const error = await retrying.chat.completions.create(
+            { model: modelID, messages: [{ role: 'user', content }], stream }).then(
+            () => assert.fail(`${label}: no error`), (e) => e);
+        const seconds = ((performance.now() - started) / 1000).toFixed(1);
+        assert.ok(error instanceof errorClass, `${label}: ${error?.constructor?.name}`);
+        assert.deepEqual([error.status, error.type, error.code ?? undefined, error.error?.message],
+            [status, type, code, message], label);
+        assert.equal(counter.requests, 3, `${label}: the default maxRetries of 2`);
+        t.diagnostic(`${label}: ${counter.requests} requests in ${seconds} s, then ${error.constructor.name} ` +
+            `${error.status} ${error.type}${error.code ? ` code ${error.code}` : ''}: ${error.error.message}`);
+    }));
+});
+
+test('an error after the stream began is thrown as an APIError without a status', limits, async (t) => {
+    const request = { model: modelID, messages: [{ role: 'user', content: failingMidway }] };
+    const chunks = [];
+    const error = await (async () => {
+        for await (const chunk of await client.chat.completions.create({ ...request, stream: true })) chunks.push(chunk);
+    })().then(() => assert.fail('no error'), (e) => e);
+    assert.equal(textOf(chunks), 'You said:', 'the text before the error arrived');
+    assert.ok(error instanceof OpenAI.APIError && !(error instanceof OpenAI.InternalServerError), error.constructor.name);
+    assert.deepEqual([error.status, error.message, error.type], [undefined, failingMidwayMessage, 'api_error']);
+    t.diagnostic(`raw stream: "${textOf(chunks)}", then ${error.constructor.name} status ${error.status}: ${error.message}`);
+
+    await assert.rejects(client.chat.completions.stream(request).finalChatCompletion(),
+        (e) => e instanceof OpenAI.APIError && e.message === failingMidwayMessage);
+    t.diagnostic(`chat.completions.stream(...).finalChatCompletion() rejects: APIError ${failingMidwayMessage}`);
+
+    // Plain, the same failure comes before any byte of the answer: an HTTP error.
+    const plain = await client.chat.completions.create(request).then(() => assert.fail('no error'), (e) => e);
+    assert.ok(plain instanceof OpenAI.InternalServerError);
+    assert.deepEqual([plain.status, plain.type, plain.error.message], [500, 'api_error', failingMidwayMessage]);
+    t.diagnostic(`plain: ${plain.constructor.name} ${plain.status}: ${plain.error.message}`);
+});
+
+test('a refusal: content_filter after some text, a 400 before any', limits, async (t) => {
+    const midway = `${greeting} [brindle:fail=guardrailViolation] [brindle:after=2]`;
+    const request = { model: modelID, messages: [{ role: 'user', content: midway }] };
+    const chunks = await readStream(await client.chat.completions.create({ ...request, stream: true }));
+    assert.equal(textOf(chunks), 'You said:');
+    assert.equal(chunks.at(-1).choices[0].finish_reason, 'content_filter');
+    const assembled = await client.chat.completions.stream(request).finalChatCompletion();
+    assert.deepEqual([assembled.choices[0].message.content, assembled.choices[0].finish_reason],
+        ['You said:', 'content_filter']);
+    t.diagnostic(`streamed: "${textOf(chunks)}", finish ${chunks.at(-1).choices[0].finish_reason}; ` +
+        `the stream helper assembles it without complaint`);
+
+    for (const stream of [false, true]) {
+        const error = await client.chat.completions.create({
+            model: modelID, stream, messages: [{ role: 'user', content: `${greeting} [brindle:fail=guardrailViolation]` }],
+        }).then(() => assert.fail('no error'), (e) => e);
+        assert.ok(error instanceof OpenAI.BadRequestError);
+        assert.deepEqual([error.status, error.code, error.error.message], [400, 'content_filter', declinedMessage]);
+        t.diagnostic(`before any text${stream ? ', streamed' : ''}: ${error.constructor.name} ${error.status} ` +
+            `code ${error.code}`);
+    }
 });

@@ -1,5 +1,5 @@
-// The openai package's browser build, once as shipped and once with the fetch wrapper that the server's
-// fixed Access-Control-Allow-Headers list needs.
+// The openai package's browser build, as shipped, with the fetch wrapper that the server's fixed
+// Access-Control-Allow-Headers list needs, and with that wrapper and headers the list does not allow.
 import OpenAI from '/vendor/openai/index.mjs';
 
 const api = new URLSearchParams(location.search).get('api');
@@ -32,6 +32,10 @@ async function show(id, client) {
 }
 
 document.getElementById('send').addEventListener('click', async () => {
+    const stripped = { fetch: fetchWithoutStainlessHeaders };
     await show('as-shipped', makeClient({}));
-    await show('stripped', makeClient({ fetch: fetchWithoutStainlessHeaders }));
+    await show('stripped', makeClient(stripped));
+    await show('organization', makeClient({ ...stripped, organization: 'org-brindle' }));
+    await show('project', makeClient({ ...stripped, project: 'proj-brindle' }));
+    await show('own-header', makeClient({ ...stripped, defaultHeaders: { 'X-Trace-Id': 'brindle' } }));
 });

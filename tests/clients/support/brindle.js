@@ -1,18 +1,25 @@
 // What every client test shares: where the server under test listens, the bound on every request, and the
 // requests the built-in model answers in a known way.
 //
-// scripts/test-clients.sh starts the server and passes its address in BRINDLE_BASE_URL.
+// scripts/test-clients.sh starts two servers and passes their addresses: BRINDLE_BASE_URL, and
+// BRINDLE_UNAVAILABLE_BASE_URL for one started with --builtin-availability modelNotReady.
 
-const serverURL = process.env.BRINDLE_BASE_URL;
-if (!serverURL) {
-    throw new Error('BRINDLE_BASE_URL is not set: run these tests through scripts/test-clients.sh, ' +
-        'or start brindle-server yourself and set BRINDLE_BASE_URL=http://127.0.0.1:<port>');
+function serverAddress(variable, serveArguments) {
+    const url = process.env[variable];
+    if (!url) {
+        throw new Error(`${variable} is not set: run these tests through scripts/test-clients.sh, or start ` +
+            `brindle-server ${serveArguments} yourself and set ${variable}=http://127.0.0.1:<port>`);
+    }
+    return url.replace(/\/+$/, '');
 }
 
 /** The server's address without a path, e.g. http://127.0.0.1:8080. */
-export const serverOrigin = serverURL.replace(/\/+$/, '');
+export const serverOrigin = serverAddress('BRINDLE_BASE_URL', 'serve --port <port>');
 /** The base URL an OpenAI-style client is given. */
 export const baseURL = `${serverOrigin}/v1`;
+/** The base URL of a server whose model is unavailable (modelNotReady): every chat completion is a 503. */
+export const unavailableBaseURL = `${serverAddress('BRINDLE_UNAVAILABLE_BASE_URL',
+    'serve --port <port> --builtin-availability modelNotReady')}/v1`;
 /** The server ignores the key; clients insist on having one. */
 export const apiKey = 'brindle-test-key';
 export const modelID = 'brindle-core';
@@ -51,4 +58,24 @@ export function overlongConversation() {
     }
     messages.push({ role: 'user', content: 'And now?' });
     return messages;
+}
+
+/** The answers of the failure roads, as the error table and the stream rules make them. */
+export const unavailableMessage =
+    'The on-device model is unavailable (modelNotReady). Check Apple Intelligence in System Settings.';
+export const rateLimitedMessage = 'The on-device model is rate limited. Retry shortly.';
+export const declinedMessage =
+    'The on-device model declined this request (Apple Intelligence safety guardrails).';
+/** The greeting, failing with decodingFailure once two words of the answer ("You said:") are out. */
+export const failingMidway = `${greeting} [brindle:fail=decodingFailure] [brindle:after=2]`;
+export const failingMidwayMessage = 'The built-in model failed on cue: decodingFailure.';
+
+/** A fetch that counts the requests it sends, to watch a client's retries. */
+export function countingFetch() {
+    const counter = { requests: 0 };
+    counter.fetch = (...args) => {
+        counter.requests += 1;
+        return fetch(...args);
+    };
+    return counter;
 }

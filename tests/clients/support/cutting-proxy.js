@@ -1,8 +1,9 @@
 // A loopback TCP proxy in front of the server that passes an event-stream answer on only up to the end of its
 // first event, then closes the client's connection cleanly: what a client sees when the network or the server
-// goes away in the middle of a stream.
+// goes away in the middle of a stream. Answers before it on the same connection (a browser's preflight) pass.
 import net from 'node:net';
 
+const kEventStream = '\r\nContent-Type: text/event-stream\r\n';
 const kHeadEnd = '\r\n\r\n';
 const kEventEnd = '\n\n';
 
@@ -21,11 +22,15 @@ export async function startCuttingProxy(target) {
         let received = '';
         upstream.on('data', (bytes) => {
             if (client.writableEnded) return;
+            const sent = received.length;
             received += bytes.toString('latin1');
             const cut = firstEventEnd(received);
-            if (cut < 0) return;
+            if (cut < 0) {
+                client.write(bytes);
+                return;
+            }
             upstream.destroy();
-            client.end(Buffer.from(received.slice(0, cut), 'latin1'));
+            client.end(Buffer.from(received.slice(sent, cut), 'latin1'));
         });
     });
     await new Promise((resolve, reject) => {
@@ -41,9 +46,11 @@ export async function startCuttingProxy(target) {
     };
 }
 
-// Where the first event after the answer's head ends, or -1 while it has not all arrived.
+// Where the first event of the event-stream answer ends, or -1 while it has not all arrived.
 function firstEventEnd(received) {
-    const head = received.indexOf(kHeadEnd);
+    const stream = received.indexOf(kEventStream);
+    if (stream < 0) return -1;
+    const head = received.indexOf(kHeadEnd, stream);
     if (head < 0) return -1;
     const event = received.indexOf(kEventEnd, head + kHeadEnd.length);
     return event < 0 ? -1 : event + kEventEnd.length;
