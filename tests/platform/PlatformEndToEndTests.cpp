@@ -5,6 +5,7 @@
 
 #include "support/LoopbackClient.h"
 #include "support/ServerProcess.h"
+#include "support/WireAnswers.h"
 
 #include <gtest/gtest.h>
 
@@ -18,22 +19,16 @@ namespace brindle {
 namespace {
 
 using testing::LoopbackClient;
+using testing::post;
 using testing::serveOnFreePort;
 using testing::ServerProcess;
 
-// Ids, clock and with them the length of a body: the reader took exactly Content-Length bytes, so a wrong
-// length already shows as a cut or stalled answer.
+// Besides ids and clock, the call ids and with them the length of a body: the reader took exactly
+// Content-Length bytes, so a wrong length already shows as a cut or stalled answer.
 std::string masked(const std::string& text) {
-    std::string result = std::regex_replace(text, std::regex("(chatcmpl-|brtc_)[0-9a-f-]{36}"), "$1X");
-    result = std::regex_replace(result, std::regex("Content-Length: [0-9]+"), "Content-Length: N");
+    std::string result = std::regex_replace(testing::masked(text), std::regex("brtc_[0-9a-f-]{36}"), "brtc_X");
     result = std::regex_replace(result, std::regex("fm-[0-9A-F-]{36}"), "fm-X");
-    return std::regex_replace(result, std::regex("\"created\":[0-9]+"), "\"created\":0");
-}
-
-std::string post(const std::string& body) {
-    return "POST /v1/chat/completions HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
-           "Content-Length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body;
+    return std::regex_replace(result, std::regex("Content-Length: [0-9]+"), "Content-Length: N");
 }
 
 std::string userAsks(const std::string& prompt, const std::string& extra = "") {
@@ -44,21 +39,18 @@ const std::string kWeatherTool =
     R"(,"tools":[{"type":"function","function":{"name":"get_weather","parameters":{"type":"object",)"
     R"("properties":{"city":{"type":"string"},"unit":{"type":"string"}}}}}])";
 
-const std::string kCORS = "Access-Control-Allow-Origin: *\r\nAccess-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
-                          "Access-Control-Allow-Headers: Content-Type, Authorization\r\n";
-const std::string kStreamHead = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n" + kCORS +
-                                "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+const std::string& kStreamHead = testing::kSSEHead;
 
-std::string answer(const std::string& status, const std::string& body) {
-    return "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\n" + kCORS +
-           "Content-Length: N\r\nConnection: keep-alive\r\n\r\n" + body;
+std::string answer(int status, const std::string& phrase, const std::string& body) {
+    return masked(testing::jsonAnswer(status, phrase, body));
 }
 
 // A completion whose message is the given members, and its usage.
 std::string completion(const std::string& message, const std::string& finish, const std::string& usage) {
-    return answer("200 OK", R"({"id":"chatcmpl-X","object":"chat.completion","created":0,"model":"m","choices":)"
-                            R"([{"index":0,"message":{"role":"assistant",)" +
-                                message + R"(},"finish_reason":")" + finish + R"("}],"usage":)" + usage + "}");
+    return answer(200, "OK",
+                  R"({"id":"chatcmpl-X","object":"chat.completion","created":0,"model":"m","choices":)"
+                  R"([{"index":0,"message":{"role":"assistant",)" +
+                      message + R"(},"finish_reason":")" + finish + R"("}],"usage":)" + usage + "}");
 }
 
 std::string chunk(const std::string& choice) {
@@ -115,11 +107,11 @@ TEST_F(PlatformEndToEnd, AnswersStreamsCallsToolsAndFailsThroughTheSwiftBridge) 
                     R"("arguments":"{\"city\": \"Rome\"}"}}])",
                     "tool_calls", R"({"prompt_tokens":39,"completion_tokens":4,"total_tokens":43})")},
         {"rate limited before any output", userAsks(R"("fail with rateLimited")"),
-         answer(
-             "429 Too Many Requests",
-             R"({"error":{"message":"The on-device model is rate limited. Retry shortly.","type":"rate_limit_error"}})")},
+         answer(429, "Too Many Requests",
+                R"({"error":{"message":"The on-device model is rate limited. Retry shortly.",)"
+                R"("type":"rate_limit_error"}})")},
         {"guardrail before any output", userAsks(R"("fail with guardrailViolation")"),
-         answer("400 Bad Request",
+         answer(400, "Bad Request",
                 R"({"error":{"message":"The on-device model declined this request (Apple Intelligence safety )"
                 R"(guardrails).","type":"invalid_request_error","code":"content_filter"}})")},
         {"guardrail mid-stream", userAsks(R"("after 2 words fail with guardrailViolation")", R"(,"stream":true)"),
