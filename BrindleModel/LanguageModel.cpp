@@ -83,7 +83,15 @@ GeneratedContent GeneratedContent::fromJSON(std::string_view json) {
     }
 }
 
-std::string GeneratedContent::jsonString() const { return JSONCoding::encodeString(value_); }
+GeneratedContent GeneratedContent::fromPlatformJSON(std::string_view json) {
+    GeneratedContent content = fromJSON(json);
+    content.platformText_ = std::string(json);
+    return content;
+}
+
+std::string GeneratedContent::jsonString() const {
+    return platformText_ ? *platformText_ : JSONCoding::encodeString(value_);
+}
 
 // ---- Errors ----
 

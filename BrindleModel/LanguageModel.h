@@ -91,6 +91,9 @@ public:
     };
     // GeneratedContent(json:): throws InvalidJSON when the text is not JSON.
     static GeneratedContent fromJSON(std::string_view json);
+    // The platform's own JSON text: parsed as by fromJSON, and kept, so that jsonString() gives the text back
+    // as the platform wrote it (its spacing and key order) rather than ours.
+    static GeneratedContent fromPlatformJSON(std::string_view json);
     // GeneratedContent(_:): wraps a plain string.
     explicit GeneratedContent(std::string plain) : value_(std::move(plain)) {}
     explicit GeneratedContent(JSONValue value) : value_(std::move(value)) {}
@@ -101,6 +104,7 @@ public:
 
 private:
     JSONValue value_;
+    std::optional<std::string> platformText_;
 };
 
 // ---- Options ----

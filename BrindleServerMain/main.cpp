@@ -17,6 +17,11 @@
 #include <malloc.h>
 #endif
 #include <unistd.h>
+// The platform's main loop, wherever libdispatch is at hand: always on macOS, with the platform model elsewhere.
+#if defined(__APPLE__) || defined(BRINDLE_HAVE_PLATFORM_MODEL)
+#include <dispatch/dispatch.h>
+#define BRINDLE_DISPATCH_MAIN 1
+#endif
 
 #include "BrindleKit/Availability.h"
 #include "BrindleKit/HTTPServer.h"
@@ -136,9 +141,11 @@ int serve(const std::vector<std::string>& arguments) {
 
     // The router is immutable, so every connection thread shares this one.
     const auto router = std::make_shared<const brindle::Router>(modelID, model);
-    brindle::HTTPServer server(*port, [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
-        router->handle(request, responder);
-    });
+    // Static: dispatch_main() ends the main thread with pthread_exit, which unwinds this frame.
+    static brindle::HTTPServer server(*port,
+                                      [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
+                                          router->handle(request, responder);
+                                      });
     raiseDescriptorLimit();
     returnLargeBlocksToTheSystem();
     try {
@@ -151,6 +158,13 @@ int serve(const std::vector<std::string>& arguments) {
     // After start(), as the server's sockets already refuse SIGPIPE themselves; this covers everything else.
     std::signal(SIGPIPE, SIG_IGN);
     // The accept thread and the connection threads do all further work; the process ends when it is killed.
+    // The main thread serves the main queue, where the platform's framework may schedule work of its own.
+#ifdef BRINDLE_DISPATCH_MAIN
+    // Through a pointer: the header says it never throws, but on Linux it ends the thread with pthread_exit,
+    // whose unwinding stops the process at a call site the compiler took for one that cannot unwind.
+    void (*volatile mainLoop)() = dispatch_main;
+    mainLoop();
+#endif
     for (;;) ::pause();
 }
 

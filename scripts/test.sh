@@ -9,9 +9,10 @@ echo "== build, unit and end-to-end tests"
 scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_BENCH=OFF
 ctest --test-dir build-test --output-on-failure -j 2
 
-# The client tests go last, so the run ends with their runner's summary.
-for step in scripts/test-sanitizers.sh scripts/test-fuzz.sh scripts/test-clients.sh; do
-  [ -x "$step" ] || continue
+# The platform backend through a real Swift compiler, in a Debian 13 root kept between runs. The client tests
+# go last, so the run ends with their runner's summary. A step that is missing fails the run.
+for step in scripts/test-sanitizers.sh scripts/test-fuzz.sh scripts/test-platform.sh scripts/test-clients.sh; do
+  [ -x "$step" ] || { echo "test.sh: missing step $step" >&2; exit 1; }
   echo "== $step"
   "$step"
 done

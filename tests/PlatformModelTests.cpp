@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 
 namespace brindle::model {
 namespace {
@@ -89,9 +90,9 @@ TEST_F(PlatformModelTest, ToolHookRunsTheNamedProxyWhichRecordsTheCall) {
     Fake::reset(Fake::Script().responding({BPM_ERROR_CAPTURED_TOOL_CALL, "", "f", calls}));
     const auto tool = std::make_shared<ProxyTool>(FunctionSpec{"f", {}, {}}, recorder);
     EXPECT_EQ(thrown([&] { session({tool})->respond("Weather?", {}); }), "f failed: CapturedToolCall");
-    std::string recorded; // our compact JSON of the arguments; text that is not JSON as a string
+    std::string recorded; // the platform's JSON text of the arguments as it wrote it; text that is not JSON as a string
     for (const auto& call : recorder->calls()) recorded += call.name + " " + call.argumentsJSON + "; ";
-    EXPECT_EQ(recorded, R"(f {"city":"Paris"}; f "city=Oslo"; f "a\u0000b"; )");
+    EXPECT_EQ(recorded, R"(f {"city": "Paris"}; f "city=Oslo"; f "a\u0000b"; )");
     const auto captured = BPM_ERROR_CAPTURED_TOOL_CALL;
     EXPECT_EQ(Fake::observed().hookAnswers,
               (std::vector<bpm_status>{captured, captured, captured, BPM_ERROR_TOOL_CALL}));
@@ -158,7 +159,7 @@ TEST_F(PlatformModelTest, GuidedGenerationSendsTheSchemaAndStreamsOnlySettledJSO
                                 {BPM_OK, R"({"a":"bc"})"},
                                 {BPM_OK, R"({"a":"bc","d":"é"})"},
                                 {BPM_OK, R"({"a":"bc","d":"è!"})"}}));
-    EXPECT_EQ(session()->respond("Hi", schema, true, {}).content.jsonString(), R"({"a":1})");
+    EXPECT_EQ(session()->respond("Hi", schema, true, {}).content.jsonString(), R"({"a": 1})") << "the platform's own text";
     std::vector<std::string> snapshots;
     const auto stream = session()->streamResponse("Hi", schema, false, {});
     while (auto snapshot = stream->next()) snapshots.push_back(snapshot->content);
@@ -168,17 +169,53 @@ TEST_F(PlatformModelTest, GuidedGenerationSendsTheSchemaAndStreamsOnlySettledJSO
     EXPECT_EQ(Fake::observed().schemas, (std::vector<std::string>{"+" + node, "-" + node}));
 }
 
-// The engine answers from the tool-calls entries a generation added: one of the history's must not reappear.
-TEST_F(PlatformModelTest, TranscriptAddsThePlatformsLatestToolCallsEntryUnlessItIsFromTheHistory) {
+TEST_F(PlatformModelTest, BridgesOptionsAndAvailabilityFieldByField) {
+    using Reason = SystemLanguageModel::UnavailableReason;
+    const struct {
+        GenerationOptions options;
+        std::string expected; // has_temperature temperature has_maximum maximum
+    } optionCases[] = {
+        {{}, "0 0 0 0"},
+        {{0.0, 0}, "1 0 1 0"},
+        {{1.75, std::int64_t{1} << 40}, "1 1.75 1 1099511627776"},
+    };
+    for (const auto& c : optionCases) {
+        Fake::reset({});
+        session()->respond("Hi", c.options);
+        session()->streamResponse("Hi", c.options);
+        for (const bpm_options& seen : Fake::observed().options) {
+            std::ostringstream bridged;
+            bridged << seen.has_temperature << " " << seen.temperature << " " << seen.has_maximum_response_tokens << " "
+                    << seen.maximum_response_tokens;
+            EXPECT_EQ(bridged.str(), c.expected);
+        }
+        EXPECT_EQ(Fake::observed().options.size(), 2u);
+    }
+    const std::pair<bpm_availability, std::optional<Reason>> availabilityCases[] = {
+        {BPM_AVAILABLE, std::nullopt},
+        {BPM_UNAVAILABLE_DEVICE_NOT_ELIGIBLE, Reason::deviceNotEligible},
+        {BPM_UNAVAILABLE_NOT_ENABLED, Reason::appleIntelligenceNotEnabled},
+        {BPM_UNAVAILABLE_MODEL_NOT_READY, Reason::modelNotReady},
+        {BPM_UNAVAILABLE_OTHER, Reason::other},
+        {static_cast<bpm_availability>(7), Reason::other},
+    };
+    for (const auto& [answer, reason] : availabilityCases) {
+        Fake::reset(Fake::Script().answering(answer));
+        EXPECT_EQ(PlatformModel().availability().unavailableReason, reason) << answer;
+    }
+}
+
+// The engine answers from the tool-calls entries a generation added, and gets the platform's arguments text.
+TEST_F(PlatformModelTest, TranscriptAddsTheToolCallsEntryTheGenerationAdded) {
     const struct {
         const char* label;
         std::optional<std::string> latest;
         std::string expected; // the tool-calls entries after the generation
     } cases[] = {
         {"none", std::nullopt, "H1;"},
-        {"the history's entry", R"({"id":"H1","calls":[]})", "H1;"},
-        {"a new entry", R"({"id":"N1","calls":[{"id":"fm-1","toolName":"f","arguments":"{\"a\":\"\\u0000\"}"}]})",
-         R"(H1;fm-1 f {"a":"\u0000"} in N1;)"},
+        {"a new entry",
+         R"({"id":"N1","calls":[{"id":"fm-1","toolName":"f","arguments":"{ \"b\": 1, \"a\":\"\\u0000\"}"}]})",
+         R"(H1;fm-1 f { "b": 1, "a":"\u0000"} in N1;)"},
         {"unreadable", "not json", "H1;"},
     };
     for (const auto& c : cases) {

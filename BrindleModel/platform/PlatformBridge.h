@@ -49,7 +49,7 @@ typedef enum bpm_status {
 
     /* A tool stopped the generation. tool_name is set when the platform says which tool. */
     BPM_ERROR_CAPTURED_TOOL_CALL = 20, /* the tool's hook answered BPM_ERROR_CAPTURED_TOOL_CALL */
-    BPM_ERROR_TOOL_CALL = 21,          /* any other tool failure; text describes the tool's own error */
+    BPM_ERROR_TOOL_CALL = 21,          /* any other tool failure; text is the platform's description of it */
 
     BPM_ERROR_SCHEMA = 30, /* the platform rejected a tool's schema, or a guided generation's */
     BPM_ERROR_OTHER = 99   /* anything else, including a session description the bridge cannot read */
@@ -128,10 +128,10 @@ bpm_stream* bpm_stream_start_guided(bpm_session* session, const char* prompt, si
                                     size_t schema_length, int include_schema_in_prompt, const bpm_options* options);
 
 /*
- * The latest tool-calls entry of the session's transcript as JSON,
+ * The latest tool-calls entry among those the session's latest generation added to its transcript, as JSON,
  *   {"id":ENTRY_ID,"calls":[{"id":CALL_ID,"toolName":NAME,"arguments":JSON_TEXT}]}
  * where each arguments member is a string holding the platform's JSON text of the generated arguments.
- * Returns 0 and leaves *json empty when the transcript holds no tool-calls entry.
+ * Returns 0 and leaves *json empty when that generation added none.
  */
 int bpm_latest_tool_calls(bpm_session* session, bpm_text* json);
 

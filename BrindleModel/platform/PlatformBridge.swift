@@ -62,21 +62,28 @@ private struct InvalidDescription: Error, CustomStringConvertible {
     let description: String
 }
 
+/// The error's own description: the framework's errors describe themselves through LocalizedError.
+private func describe(_ error: any Error) -> String {
+    if let localized = error as? any LocalizedError, let description = localized.errorDescription { return description }
+    return String(describing: error)
+}
+
 /// Every Swift error becomes a status here; none crosses the boundary.
-private func outcome(for error: Error) -> Outcome {
+private func outcome(for error: any Error) -> Outcome {
     if error is CapturedToolCall { return Outcome(status: BPM_ERROR_CAPTURED_TOOL_CALL) }
     if let toolError = error as? LanguageModelSession.ToolCallError {
-        let captured = toolError.underlyingError is CapturedToolCall
-        return Outcome(status: captured ? BPM_ERROR_CAPTURED_TOOL_CALL : BPM_ERROR_TOOL_CALL,
-                       text: String(describing: toolError.underlyingError), toolName: toolError.tool.name)
+        if toolError.underlyingError is CapturedToolCall {
+            return Outcome(status: BPM_ERROR_CAPTURED_TOOL_CALL, toolName: toolError.tool.name)
+        }
+        return Outcome(status: BPM_ERROR_TOOL_CALL, text: describe(toolError), toolName: toolError.tool.name)
     }
     if let generationError = error as? LanguageModelSession.GenerationError {
-        return Outcome(status: status(of: generationError), text: String(describing: generationError))
+        return Outcome(status: status(of: generationError), text: describe(generationError))
     }
     if error is GenerationSchema.SchemaError {
-        return Outcome(status: BPM_ERROR_SCHEMA, text: String(describing: error))
+        return Outcome(status: BPM_ERROR_SCHEMA, text: describe(error))
     }
-    return Outcome(status: BPM_ERROR_OTHER, text: String(describing: error))
+    return Outcome(status: BPM_ERROR_OTHER, text: describe(error))
 }
 
 private func status(of error: LanguageModelSession.GenerationError) -> bpm_status {
@@ -303,9 +310,24 @@ private func makeSession(from text: String, host: HostTools) throws -> LanguageM
 
 // MARK: - Handles
 
+/// The session, and where its transcript stood when the latest generation began: the tool calls the host
+/// asks for are those that generation added, never an entry of the history it was made with.
 private final class SessionBox: @unchecked Sendable {
     let session: LanguageModelSession
+    private let lock = NSLock()
+    private var entriesBefore = 0
+
     init(_ session: LanguageModelSession) { self.session = session }
+
+    func beginGeneration() {
+        let count = session.transcript.count
+        lock.withLock { entriesBefore = count }
+    }
+
+    var addedEntries: [Transcript.Entry] {
+        let start = lock.withLock { entriesBefore }
+        return Array(session.transcript.dropFirst(start))
+    }
 }
 
 /// What a stream reads: text, the content of a guided generation, or a failure found before it began.
@@ -387,6 +409,7 @@ private func answer(_ session: OpaquePointer?, to reply: UnsafeMutablePointer<bp
                     _ generate: @escaping @Sendable (LanguageModelSession) async throws -> String) -> bpm_status {
     guard let session else { return deliver(Outcome(status: BPM_ERROR_OTHER, text: "No session."), to: reply) }
     let box = sessionBox(session)
+    box.beginGeneration()
     let result = waitOnHostThread { () async -> Outcome in
         do {
             let text = try await generate(box.session)
@@ -414,6 +437,7 @@ public func bridgeStreamStart(_ session: OpaquePointer?, _ prompt: UnsafePointer
                               _ options: UnsafePointer<bpm_options>?) -> OpaquePointer? {
     guard let session else { return nil }
     let box = sessionBox(session)
+    box.beginGeneration()
     let stream = box.session.streamResponse(to: borrowedString(prompt, length), options: generationOptions(options))
     let streamBox = StreamBox(owner: box, iterator: .text(stream.makeAsyncIterator()))
     return OpaquePointer(Unmanaged.passRetained(streamBox).toOpaque())
@@ -472,6 +496,7 @@ public func bridgeStreamStartGuided(_ session: OpaquePointer?, _ prompt: UnsafeP
                                     _ options: UnsafePointer<bpm_options>?) -> OpaquePointer? {
     guard let session else { return nil }
     let box = sessionBox(session)
+    box.beginGeneration()
     let iterator: StreamIterator
     do {
         let guide = try responseSchema(schema, schemaLength)
@@ -505,7 +530,7 @@ private struct ToolCallsJSON: Encodable {
 public func bridgeLatestToolCalls(_ session: OpaquePointer?, _ json: UnsafeMutablePointer<bpm_text>?) -> CInt {
     json?.pointee = bpm_text(bytes: nil, length: 0)
     guard let session else { return 0 }
-    for entry in sessionBox(session).session.transcript.reversed() {
+    for entry in sessionBox(session).addedEntries.reversed() {
         guard case .toolCalls(let toolCalls) = entry else { continue }
         let value = ToolCallsJSON(id: toolCalls.id, calls: toolCalls.map { call in
             ToolCallsJSON.Call(id: call.id, toolName: call.toolName, arguments: call.arguments.jsonString)

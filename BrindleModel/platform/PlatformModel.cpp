@@ -260,7 +260,7 @@ std::optional<GenerationError::Case> generationCase(bpm_status status) {
 
 GeneratedContent contentOf(std::string_view json) {
     try {
-        return GeneratedContent::fromJSON(json);
+        return GeneratedContent::fromPlatformJSON(json);
     } catch (const GeneratedContent::InvalidJSON&) {
         return GeneratedContent(std::string(json));
     }
@@ -350,14 +350,6 @@ std::optional<Transcript::ToolCalls> latestToolCalls(bpm_session* session) noexc
     }
 }
 
-bool holdsToolCalls(const Transcript& transcript, const std::string& id) {
-    for (const auto& entry : transcript.entries) {
-        const auto* toolCalls = std::get_if<Transcript::ToolCalls>(&entry);
-        if (toolCalls && toolCalls->id == id) return true;
-    }
-    return false;
-}
-
 std::vector<Transcript::TextSegment> textSegments(std::string text) {
     return {{Unicode::randomUUID(), std::move(text)}};
 }
@@ -399,13 +391,12 @@ public:
                                                    bool includeSchemaInPrompt,
                                                    const GenerationOptions& options) override;
 
-    // The entries this session was made with and those it has seen since, then the platform's latest
-    // tool-calls entry when it is not one of them: the engine looks there first for the calls of a
+    // The entries this session was made with and those it has seen since, then the tool-calls entry the
+    // platform added during the latest generation, if any: the engine looks there first for the calls of a
     // generation a tool ended.
     Transcript transcript() const override {
         Transcript result = known_;
-        auto latest = latestToolCalls(handle_.get());
-        if (latest && !holdsToolCalls(result, latest->id)) result.entries.emplace_back(std::move(*latest));
+        if (auto latest = latestToolCalls(handle_.get())) result.entries.emplace_back(std::move(*latest));
         return result;
     }
 

@@ -65,7 +65,7 @@ const Observed& observed() {
 extern "C" {
 
 bpm_availability bpm_availability_now(void) {
-    return BPM_AVAILABLE;
+    return script.availability;
 }
 
 bpm_session* bpm_session_create(const char* description, size_t description_length, bpm_tool_hook hook, void* context,
@@ -83,14 +83,17 @@ void bpm_session_release(bpm_session* session) {
     drop(session);
 }
 
-bpm_status bpm_respond(bpm_session* session, const char* prompt, size_t prompt_length, const bpm_options*,
+bpm_status bpm_respond(bpm_session* session, const char* prompt, size_t prompt_length, const bpm_options* options,
                        bpm_reply* reply) {
     seen.prompts.emplace_back(prompt, prompt_length);
+    seen.options.push_back(*options);
     return play(session, script.respond, reply);
 }
 
-bpm_stream* bpm_stream_start(bpm_session* session, const char* prompt, size_t prompt_length, const bpm_options*) {
+bpm_stream* bpm_stream_start(bpm_session* session, const char* prompt, size_t prompt_length,
+                             const bpm_options* options) {
     seen.prompts.emplace_back(prompt, prompt_length);
+    seen.options.push_back(*options);
     ++session->references;
     return new bpm_stream{session};
 }

@@ -27,16 +27,19 @@ struct Script {
     Step respond;                               // what bpm_respond plays
     std::vector<Step> stream;                   // one per bpm_stream_next, then BPM_END
     std::optional<std::string> latestToolCalls; // the JSON bpm_latest_tool_calls hands out
+    bpm_availability availability = BPM_AVAILABLE;
 
     Script& creating(Step step) { return create = std::move(step), *this; }
     Script& responding(Step step) { return respond = std::move(step), *this; }
     Script& streaming(std::vector<Step> steps) { return stream = std::move(steps), *this; }
     Script& latest(std::optional<std::string> json) { return latestToolCalls = std::move(json), *this; }
+    Script& answering(bpm_availability answer) { return availability = answer, *this; }
 };
 
 struct Observed {
     std::vector<std::string> descriptions; // one per session created or refused, each with a hook context
     std::vector<std::string> prompts;
+    std::vector<bpm_options> options; // one per bpm_respond and bpm_stream_start
     std::vector<std::string> schemas; // of guided generations, with whether the model is shown it: "+" or "-"
     std::vector<bpm_status> hookAnswers;
     int streamNextCalls = 0;
