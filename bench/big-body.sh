@@ -17,7 +17,7 @@ build=build-bench
 other=${1:-}
 
 scripts/install-deps.sh --bench
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLE_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRINDLE_TESTS=OFF -DBRINDLE_BENCH=ON >/dev/null
 ninja -C "$build" -j2 brindle-server brindle_probe >/dev/null
 
 pids=()

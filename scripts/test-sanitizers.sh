@@ -6,9 +6,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Tests with more than one thread: servers, connections, clients on threads, proxy tools called concurrently.
-tsan_tests='^(HTTPServer|HTTPFraming|HTTPResponder|Router|ToolCallRecorder|CompletionEngine|CommandLine|PlatformModelTest|Resilience)\.'
-
 logs="$(mktemp -d)"
 trap 'rm -rf "$logs"' EXIT
 
@@ -37,9 +34,9 @@ UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$logs/ubsan" \
   ctest --test-dir build-asan --output-on-failure -j 2 || status=$?
 check "AddressSanitizer/UndefinedBehaviorSanitizer" "$status"
 
-echo "-- ThreadSanitizer: the tests with threads"
+echo "-- ThreadSanitizer: the tests labelled threads"
 build build-tsan thread
 status=0
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$logs/tsan" \
-  ctest --test-dir build-tsan --output-on-failure -j 2 -R "$tsan_tests" || status=$?
+  ctest --test-dir build-tsan --output-on-failure -j 2 -L threads --no-tests=error || status=$?
 check "ThreadSanitizer" "$status"
