@@ -337,7 +337,7 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     prepared.session = model_->makeSession(std::move(tools), std::move(built.transcript));
     prepared.prompt = std::move(built.prompt);
     prepared.wantsJSONObject = request.responseFormat && request.responseFormat->type == "json_object";
-    if (prepared.wantsJSONObject) prepared.prompt += "\n\n" + std::string(kJSONObjectInstruction);
+    if (prepared.wantsJSONObject) prepared.prompt += "\n\n" + std::string(model::kJSONObjectInstruction);
     prepared.schema = std::move(schema);
     prepared.stopSequences = std::move(stopSequences);
     prepared.options.temperature = request.temperature;

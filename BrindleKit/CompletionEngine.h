@@ -30,9 +30,6 @@ public:
         std::string parameter;
     };
 
-    // Ends the prompt of a json_object request. The platform's model can be held to a schema but not to "any
-    // JSON object", so it is asked for one, and its answer is checked.
-    static constexpr std::string_view kJSONObjectInstruction = "Answer with one JSON object and nothing else.";
 
     struct PreparedRequest {
         std::shared_ptr<model::LanguageModelSession> session;

@@ -11,7 +11,6 @@
 #include <string_view>
 #include <utility>
 
-#include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/TranscriptBuilder.h"
 #include "BrindleKit/Unicode.h"
@@ -234,7 +233,7 @@ std::string jsonObject(std::string_view text) {
 
 // The prompt without the engine's request for a JSON object; nothing when it does not end with one.
 std::optional<std::string_view> askingForJSONObject(std::string_view prompt) {
-    const std::string suffix = "\n\n" + std::string(CompletionEngine::kJSONObjectInstruction);
+    const std::string suffix = "\n\n" + std::string(kJSONObjectInstruction);
     if (!prompt.ends_with(suffix)) return std::nullopt;
     return prompt.substr(0, prompt.size() - suffix.size());
 }

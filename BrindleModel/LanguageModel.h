@@ -12,6 +12,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -108,6 +109,11 @@ private:
 };
 
 // ---- Options ----
+
+// Ends a prompt (after a blank line) that asks for one JSON object and nothing else. The platform's model can be
+// held to a schema but not to "any JSON object", so it is asked in words and its answer is checked; the built-in
+// model knows the sentence.
+inline constexpr std::string_view kJSONObjectInstruction = "Answer with one JSON object and nothing else.";
 
 struct GenerationOptions {
     std::optional<double> temperature;
@@ -230,7 +236,7 @@ public:
     // Throws GenerationError or ToolCallError.
     virtual Response respond(const std::string& prompt, const GenerationOptions& options) = 0;
     virtual std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
-                                                          const GenerationOptions& options) = 0;
+                                                           const GenerationOptions& options) = 0;
     // Guided generation, respond(to:schema:includeSchemaInPrompt:options:): the content fits the schema;
     // includeSchemaInPrompt also shows the model the schema. A tool call still ends the generation. Throws
     // as respond does.

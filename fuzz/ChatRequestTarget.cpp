@@ -110,9 +110,10 @@ void checkStopSequencesAgree(const CompletionEngine& engine, const ChatCompletio
 
 void chatRequest(std::string_view input) {
     static const CompletionEngine engine(std::make_shared<model::BuiltinModel>());
+    const std::string body = withoutDirectives(input);
     std::optional<ChatCompletionRequest> request;
     try {
-        request.emplace(JSONCoding::decoder().decode<ChatCompletionRequest>(input));
+        request.emplace(JSONCoding::decoder().decode<ChatCompletionRequest>(body));
     } catch (const JSONCoding::DecodingError& error) {
         // The router's 400 quotes this text in a JSON body, so it must survive the writer.
         parsedJSON(JSONCoding::encodeString(ErrorBody(std::string("invalid request body: ") + error.what(),

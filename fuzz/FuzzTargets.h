@@ -21,6 +21,16 @@ inline void check(bool holds, const std::string& what) {
     if (!holds) throw InvariantBroken(what);
 }
 
+// The built-in model's directives ("[brindle:pace=MS]", "[brindle:fail=CASE]") are for rehearsing clients; in a
+// target they would only make it wait or fail on purpose. Every one is broken before the model sees the text.
+inline std::string withoutDirectives(std::string_view text) {
+    constexpr std::string_view marker = "[brindle:";
+    std::string result(text);
+    for (auto at = result.find(marker); at != std::string::npos; at = result.find(marker, at))
+        result[at + marker.size() - 1] = '-';
+    return result;
+}
+
 // Request framing as the connection loop drives it, in segments the input chooses.
 void framing(std::string_view input);
 // The chat-completion body decoder, and what the router does next with a decoded body.

@@ -93,7 +93,7 @@ void toolArguments(std::string_view input) {
     } catch (const model::GenerationSchema::SchemaError&) {
         return; // a type name repeats: refused before any generation
     }
-    const std::string prompt = "call the tool " + std::string(input.substr(0, split));
+    const std::string prompt = "call the tool " + withoutDirectives(input.substr(0, split));
     const auto session = model::BuiltinModel().makeSession({tool}, {});
     try {
         session->respond(prompt, {});
