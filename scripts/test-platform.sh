@@ -95,7 +95,7 @@ chroot "$cache" /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LAN
   cd /checkout
   started=$SECONDS
   cmake -S . -B build-swift -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_PLATFORM_MODEL=ON \
-    -DBRINDLE_PLATFORM_STANDIN=ON -DBRINDLE_BENCH=OFF >/dev/null
+    -DBRINDLE_PLATFORM_STANDIN=ON -DBRINDLE_TESTS=ON -DBRINDLE_BENCH=OFF >/dev/null
   ninja -C build-swift -j2 brindle-server brindle_platform_smoke brindle_platform_end_to_end
   echo "swift build in $((SECONDS - started)) s"
   ctest --test-dir build-swift -L platform-model --output-on-failure

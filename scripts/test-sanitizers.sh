@@ -23,7 +23,7 @@ check() {
 build() {
   local dir="$1" sanitizer="$2"
   CC=clang CXX=clang++ scripts/build.sh "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_SANITIZE="$sanitizer" \
-    -DBRINDLE_BENCH=OFF
+    -DBRINDLE_TESTS=ON -DBRINDLE_BENCH=OFF
 }
 
 echo "-- AddressSanitizer and UndefinedBehaviorSanitizer: every test"

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
 
 echo "== build, unit and end-to-end tests"
-scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_BENCH=OFF
+scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_TESTS=ON -DBRINDLE_BENCH=OFF
 ctest --test-dir build-test --output-on-failure -j 2
 
 # The platform backend through a real Swift compiler, in a Debian 13 root kept between runs. The client tests
