@@ -4,7 +4,7 @@
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/SchemaTranslator.h"
 #include "BrindleKit/TranscriptBuilder.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 #include <algorithm>
 #include <chrono>

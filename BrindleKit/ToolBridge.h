@@ -29,11 +29,7 @@ private:
     std::vector<Call> recorded_;
 };
 
-// Thrown by a proxy to end the generation once its call is recorded.
-class CapturedToolCall : public std::runtime_error {
-public:
-    CapturedToolCall() : std::runtime_error("CapturedToolCall") {}
-};
+using model::CapturedToolCall;
 
 class ProxyTool final : public model::Tool {
 public:

@@ -11,9 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include "BrindleKit/SSEWriter.h"
-#include "BrindleKit/TranscriptBuilder.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/TokenEstimator.h"
+#include "BrindleBase/Unicode.h"
 
 namespace brindle::model {
 namespace {
@@ -347,7 +346,7 @@ public:
         turn.entries.push_back(Transcript::Prompt{Unicode::randomUUID(), {segment(prompt)}, {}});
         const auto jsonObjectPrompt = askingForJSONObject(prompt);
         const std::string_view asked = jsonObjectPrompt.value_or(prompt);
-        const bool continues = asked == TranscriptBuilder::kContinuationPrompt;
+        const bool continues = asked == kContinuationPrompt;
         if (std::string report = toolReport(transcript_.entries); continues && !report.empty()) {
             turn.answer = std::move(report);
         } else if (Tool* tool = namedTool(tools_, asked)) {
@@ -373,7 +372,7 @@ public:
     // Read from the last user message: the prompt, or the latest user turn when the conversation goes on
     // after tool output.
     BuiltinDirectives directivesFor(const std::string& prompt) const {
-        if (prompt != TranscriptBuilder::kContinuationPrompt) return BuiltinDirectives::read(prompt);
+        if (prompt != kContinuationPrompt) return BuiltinDirectives::read(prompt);
         for (auto entry = transcript_.entries.rbegin(); entry != transcript_.entries.rend(); ++entry)
             if (const auto* user = std::get_if<Transcript::Prompt>(&*entry))
                 return BuiltinDirectives::read(joined(user->segments));

@@ -4,7 +4,7 @@
 // the platform model and our built-in model stand behind the same operations. Nothing here knows about
 // HTTP or OpenAI records.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 
 #include <cstdint>
 #include <exception>
@@ -115,6 +115,11 @@ private:
 // model knows the sentence.
 inline constexpr std::string_view kJSONObjectInstruction = "Answer with one JSON object and nothing else.";
 
+// The prompt of a conversation that does not end with a user message: it goes on after tool output. The
+// built-in model answers it from that output.
+inline constexpr std::string_view kContinuationPrompt =
+    "Use the tool results above to continue. Respond to the user's request.";
+
 struct GenerationOptions {
     std::optional<double> temperature;
     std::optional<std::int64_t> maximumResponseTokens;
@@ -199,6 +204,12 @@ public:
     Case errorCase;
 };
 
+// Thrown by a tool that runs elsewhere (a client's tool) to end the generation once its call is recorded.
+class CapturedToolCall : public std::runtime_error {
+public:
+    CapturedToolCall() : std::runtime_error("CapturedToolCall") {}
+};
+
 // A tool's own error, carried unchanged as underlyingError.
 class ToolCallError : public std::runtime_error {
 public:
@@ -264,9 +275,6 @@ public:
     // LanguageModelSession(model:tools:transcript:): the session's history is the given transcript.
     virtual std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                               Transcript transcript) const = 0;
-
-    // The model of this process: the platform's where it exists, the built-in model everywhere else.
-    static std::shared_ptr<const SystemLanguageModel> defaultModel();
 };
 
 } // namespace brindle::model

@@ -1,5 +1,5 @@
 #include "BrindleKit/SSEWriter.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 #include <chrono>
 #include <string>

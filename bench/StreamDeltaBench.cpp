@@ -1,5 +1,5 @@
 #include "BrindleKit/CompletionEngine.h"
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <cstddef>

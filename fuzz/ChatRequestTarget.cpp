@@ -2,7 +2,7 @@
 
 #include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/ErrorMapping.h"
-#include "BrindleKit/JSONDecoding.h"
+#include "BrindleBase/JSONDecoding.h"
 #include "BrindleKit/OpenAIModels.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleModel/BuiltinModel.h"

@@ -1,6 +1,6 @@
 #include "BrindleModel/BuiltinModel.h"
 
-#include "BrindleKit/ClientPresence.h"
+#include "BrindleBase/ClientPresence.h"
 #include "BrindleKit/ToolBridge.h"
 #include "BrindleKit/TranscriptBuilder.h"
 #include "BrindleModel/BuiltinDirectives.h"
@@ -42,7 +42,7 @@ std::vector<std::string> streamed(LanguageModelSession& session, const std::stri
 }
 
 TEST(BuiltinModel, AnswersOrCallsTheToolNamedInThePromptWithArgumentsThatFitItsSchema) {
-    const std::string kContinue = TranscriptBuilder::kContinuationPrompt, kSix = "one two three four five six";
+    const std::string kContinue(kContinuationPrompt), kSix = "one two three four five six";
     const Transcript::Prompt asked{"p", {{"s", "weather?"}}, {}};
     const Transcript::ToolOutput one{"c1", "a", {{"s", "1"}}}, two{"c2", "b", {{"s", "2"}}};
     const std::string defaults = R"(call get_weather {"city":"city","days":1,"location":{"country":"country"},)"
@@ -171,7 +171,7 @@ TEST(BuiltinModel, FailsOnCueWhereTheLastUserMessageSays) {
          fails("refusal")},
         {"before a tool call", "get_time [brindle:fail=guardrailViolation]", fails("guardrailViolation")},
         {"a tool call comes before any word", "get_time [brindle:fail=refusal] [brindle:after=1]", "!call get_time"},
-        {"from the last user turn, after tool output", TranscriptBuilder::kContinuationPrompt,
+        {"from the last user turn, after tool output", std::string(kContinuationPrompt),
          "The" + fails("assetsUnavailable"),
          {user("get_time [brindle:fail=assetsUnavailable] [brindle:after=1]"), Transcript::ToolOutput{"c", "a", {}}}},
         {"not from an earlier user turn", "thanks", "You| said:| thanks", {user("[brindle:fail=rateLimited]")}},

@@ -2,8 +2,8 @@
 // which FuzzCorpusTests replays.
 
 #include "BrindleKit/CompletionEngine.h"
-#include "BrindleKit/JSONDecoding.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/JSONDecoding.h"
+#include "BrindleBase/Unicode.h"
 #include "support/ScriptedModel.h"
 
 #include <memory>

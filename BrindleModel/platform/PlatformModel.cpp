@@ -1,8 +1,7 @@
 #include "BrindleModel/platform/PlatformModel.h"
 
-#include "BrindleKit/JSONValue.h"
-#include "BrindleKit/ToolBridge.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/JSONValue.h"
+#include "BrindleBase/Unicode.h"
 #include "BrindleModel/platform/PlatformBridge.h"
 
 #include <algorithm>

@@ -6,7 +6,7 @@
 // documentation is silent is printed, for the check list in docs/platform-model.md. On Linux the same tests run
 // against the framework's stand-in, whose script is the prompt: the tool prompts name the call to make.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 #include "BrindleKit/ToolBridge.h"
 #include "BrindleModel/platform/PlatformModel.h"
 

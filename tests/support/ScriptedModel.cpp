@@ -5,7 +5,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 namespace brindle::testing {
 
