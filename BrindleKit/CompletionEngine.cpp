@@ -1,11 +1,11 @@
 #include "BrindleKit/CompletionEngine.h"
 
+#include "BrindleBase/Unicode.h"
 #include "BrindleKit/ErrorMapping.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/SchemaTranslator.h"
 #include "BrindleKit/ToolBridge.h"
 #include "BrindleKit/TranscriptBuilder.h"
-#include "BrindleBase/Unicode.h"
 
 #include <algorithm>
 #include <chrono>
@@ -224,7 +224,8 @@ public:
             while (auto snapshot = stream->next())
                 if ((stopped = show(guard_.visible(std::move(snapshot->content))))) break;
             if (!stopped) {
-                if (const auto calls = stream->toolCalls(); !calls.empty()) return finishWithToolCalls(clientToolCalls(calls));
+                if (const auto calls = stream->toolCalls(); !calls.empty())
+                    return finishWithToolCalls(clientToolCalls(calls));
                 show(guard_.rest());
             }
             if (prepared_.wantsJSONObject) checkJSONObject(emitted_.text());

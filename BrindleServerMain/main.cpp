@@ -23,9 +23,9 @@
 #define BRINDLE_DISPATCH_MAIN 1
 #endif
 
+#include "BrindleBase/JSONValue.h"
 #include "BrindleKit/Availability.h"
 #include "BrindleKit/HTTPServer.h"
-#include "BrindleBase/JSONValue.h"
 #include "BrindleKit/Router.h"
 #include "BrindleModel/BuiltinModel.h"
 #include "BrindleModel/LanguageModel.h"

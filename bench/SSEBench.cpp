@@ -1,5 +1,5 @@
-#include "BrindleKit/SSEWriter.h"
 #include "BrindleBase/Unicode.h"
+#include "BrindleKit/SSEWriter.h"
 
 #include <chrono>
 #include <string>

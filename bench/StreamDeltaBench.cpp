@@ -1,5 +1,5 @@
-#include "BrindleKit/CompletionEngine.h"
 #include "BrindleBase/JSONValue.h"
+#include "BrindleKit/CompletionEngine.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 #include "fuzz/FuzzTargets.h"
 
-#include "BrindleKit/HTTPServer.h"
 #include "BrindleBase/Unicode.h"
+#include "BrindleKit/HTTPServer.h"
 
 #include <charconv>
 #include <optional>

@@ -1,9 +1,9 @@
 #include "fuzz/FuzzTargets.h"
 
-#include "BrindleKit/CompletionEngine.h"
 #include "BrindleBase/JSONDecoding.h"
-#include "BrindleKit/SSEWriter.h"
 #include "BrindleBase/Unicode.h"
+#include "BrindleKit/CompletionEngine.h"
+#include "BrindleKit/SSEWriter.h"
 #include "tests/support/ScriptedModel.h"
 
 #include <optional>

@@ -80,7 +80,7 @@ TEST(CompletionEngine, StreamsEveryFrameSequence) {
          {content("12345678", true), finish("stop"), usage(2), kDone}},
         {"tool call before any text carries the role", toolCallScript({}, true), hi(kTools),
          {toolCalls(weatherCall("call_1"), true), finish("tool_calls"), kDone}},
-        {"call without an id after text; usage counts arguments", toolCallScript({"Checking"}, false), hi(kTools + kUsage),
+        {"brtc_ call after text; usage counts arguments", toolCallScript({"Checking"}, false), hi(kTools + kUsage),
          {content("Checking", true), toolCalls(weatherCall("brtc_X"), false), finish("tool_calls"), usage(6), kDone}},
         {"refusal after text", {.snapshots = {"Sure"}, .error = generationError(Case::guardrailViolation)},
          hi(), {content("Sure", true), finish("content_filter"), kDone}},

@@ -101,7 +101,8 @@ public:
         for (const auto& call : script_.toolCalls) {
             try {
                 if (!toolNamed(call.toolName).call(arguments(call.argumentsJSON)))
-                    handedBack.push_back({handedBackID(handedBack.size()), call.toolName, arguments(call.argumentsJSON)});
+                    handedBack.push_back(
+                        {handedBackID(handedBack.size()), call.toolName, arguments(call.argumentsJSON)});
             } catch (...) {
                 if (!toolError) {
                     toolError = std::current_exception();
