@@ -1,7 +1,7 @@
 #pragma once
 // Whether the model can be used right now, asked fresh every time.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <optional>

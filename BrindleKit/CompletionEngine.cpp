@@ -1,10 +1,11 @@
 #include "BrindleKit/CompletionEngine.h"
 
+#include "BrindleBase/Unicode.h"
 #include "BrindleKit/ErrorMapping.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/SchemaTranslator.h"
+#include "BrindleKit/ToolBridge.h"
 #include "BrindleKit/TranscriptBuilder.h"
-#include "BrindleKit/Unicode.h"
 
 #include <algorithm>
 #include <chrono>
@@ -132,12 +133,12 @@ private:
     std::string previous_;
 };
 
-// The generation the request asks for: guided by its schema, or free text.
-std::string respond(const CompletionEngine::PreparedRequest& prepared) {
-    if (prepared.schema)
-        return prepared.session->respond(prepared.prompt, *prepared.schema, true, prepared.options)
-            .content.jsonString();
-    return prepared.session->respond(prepared.prompt, prepared.options).content;
+// The generation the request asks for: guided by its schema (the content as its JSON text), or free text.
+model::Response respond(const CompletionEngine::PreparedRequest& prepared) {
+    if (!prepared.schema) return prepared.session->respond(prepared.prompt, prepared.options);
+    model::GeneratedResponse guided =
+        prepared.session->respond(prepared.prompt, *prepared.schema, true, prepared.options);
+    return {guided.content.jsonString(), std::move(guided.toolCalls)};
 }
 
 std::unique_ptr<model::ResponseStream> streamResponse(const CompletionEngine::PreparedRequest& prepared) {
@@ -146,45 +147,14 @@ std::unique_ptr<model::ResponseStream> streamResponse(const CompletionEngine::Pr
     return prepared.session->streamResponse(prepared.prompt, prepared.options);
 }
 
-// A proxy's stop, whether the model hands it back bare or wrapped in its tool-call error.
-bool isCapturedToolCall(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const CapturedToolCall&) {
-        return true;
-    } catch (const model::ToolCallError& wrapped) {
-        try {
-            if (wrapped.underlyingError) std::rethrow_exception(wrapped.underlyingError);
-        } catch (const CapturedToolCall&) {
-            return true;
-        } catch (...) {
-        }
-        return false;
-    } catch (...) {
-        return false;
-    }
-}
-
-// The calls of the latest tool-calls entry, with the model's own ids; without one, the recorded calls with
-// fresh "brtc_" ids. Never throws. Only entries the generation added count: a model that leaves a failed turn
-// out of the transcript would otherwise hand back a call from the conversation's history as if it were new.
-std::vector<ToolCall> capturedToolCalls(const model::LanguageModelSession& session, const ToolCallRecorder& recorder,
-                                        std::size_t historyLength) {
-    const model::Transcript transcript = session.transcript();
-    const auto added = transcript.entries.size() > historyLength ? transcript.entries.size() - historyLength : 0;
-    for (auto entry = transcript.entries.rbegin(); entry != transcript.entries.rbegin() + added; ++entry) {
-        const auto* toolCalls = std::get_if<model::Transcript::ToolCalls>(&*entry);
-        if (!toolCalls) continue;
-        std::vector<ToolCall> calls;
-        for (const auto& call : toolCalls->calls)
-            calls.push_back({call.id, "function", {call.toolName, call.arguments.jsonString()}});
-        return calls;
-    }
-    std::vector<ToolCall> calls;
-    for (auto& recorded : recorder.calls())
-        calls.push_back({"brtc_" + Unicode::randomUUID(), "function",
-                         {std::move(recorded.name), std::move(recorded.argumentsJSON)}});
-    return calls;
+// The calls that ended a generation as the client gets them: with the model's ids, and "brtc_" ids for
+// calls the model gave none.
+std::vector<ToolCall> clientToolCalls(const std::vector<model::Transcript::ToolCall>& calls) {
+    std::vector<ToolCall> converted;
+    for (const auto& call : calls)
+        converted.push_back({call.id.empty() ? "brtc_" + Unicode::randomUUID() : call.id, "function",
+                             {call.toolName, call.arguments.jsonString()}});
+    return converted;
 }
 
 // Tool-call arguments joined without separator: what the completion estimate counts for a tool-call answer.
@@ -246,13 +216,18 @@ public:
           includeUsage_(request.streamOptions && request.streamOptions->includeUsage.value_or(false)) {}
 
     // The stream is dropped, and the model's generation with it, as soon as a stop sequence has occurred.
+    // Text held back for a stop sequence is never shown when tool calls end the generation.
     void run() {
         try {
             const auto stream = streamResponse(prepared_);
             bool stopped = false;
             while (auto snapshot = stream->next())
                 if ((stopped = show(guard_.visible(std::move(snapshot->content))))) break;
-            if (!stopped) show(guard_.rest());
+            if (!stopped) {
+                if (const auto calls = stream->toolCalls(); !calls.empty())
+                    return finishWithToolCalls(clientToolCalls(calls));
+                show(guard_.rest());
+            }
             if (prepared_.wantsJSONObject) checkJSONObject(emitted_.text());
             finish("stop");
         } catch (...) {
@@ -280,9 +255,14 @@ private:
 
     void sendError(const MappedError& mapped) { send_(writer_.errorFrame(mapped.message, mapped.type, mapped.code)); }
 
+    void finishWithToolCalls(const std::vector<ToolCall>& calls) {
+        emitted_.append(joinedArguments(calls));
+        send_(writer_.toolCallsFrame(calls));
+        finish("tool_calls");
+    }
+
     // Each error is handled once; a send that fails in here throws to the caller.
     void handle(const std::exception_ptr& error) {
-        if (isCapturedToolCall(error)) return handleToolCall(error);
         try {
             std::rethrow_exception(error);
         } catch (const model::GenerationError& generationError) {
@@ -291,17 +271,6 @@ private:
                 return finish("content_filter");
             sendError(ErrorMapper::map(generationError));
         }
-    }
-
-    void handleToolCall(const std::exception_ptr& error) {
-        const std::vector<ToolCall> calls = capturedToolCalls(*prepared_.session, *prepared_.recorder, prepared_.historyLength);
-        if (calls.empty()) {
-            if (!started_) std::rethrow_exception(error);
-            return sendError(ErrorMapper::map(error));
-        }
-        emitted_.append(joinedArguments(calls));
-        send_(writer_.toolCallsFrame(calls));
-        finish("tool_calls");
     }
 
     const ChatCompletionRequest& request_;
@@ -322,18 +291,16 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     std::vector<std::string> stopSequences = checkedStopSequences(request.stop);
     std::optional<model::GenerationSchema> schema;
     if (request.responseFormat) schema = responseSchema(*request.responseFormat);
-    auto recorder = std::make_shared<ToolCallRecorder>();
     std::vector<std::shared_ptr<model::Tool>> tools;
     std::vector<model::Transcript::ToolDefinition> toolDefinitions;
     for (const ToolSpec& tool : request.tools.value_or(std::vector<ToolSpec>{})) {
-        auto proxy = std::make_shared<ProxyTool>(tool.function, recorder);
+        auto proxy = std::make_shared<ProxyTool>(tool.function);
         toolDefinitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
         tools.push_back(std::move(proxy));
     }
     TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, toolDefinitions);
 
     PreparedRequest prepared;
-    prepared.historyLength = built.transcript.entries.size();
     prepared.session = model_->makeSession(std::move(tools), std::move(built.transcript));
     prepared.prompt = std::move(built.prompt);
     prepared.wantsJSONObject = request.responseFormat && request.responseFormat->type == "json_object";
@@ -342,23 +309,21 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     prepared.stopSequences = std::move(stopSequences);
     prepared.options.temperature = request.temperature;
     prepared.options.maximumResponseTokens = request.effectiveMaxTokens().value_or(kDefaultMaximumResponseTokens);
-    prepared.recorder = std::move(recorder);
     return prepared;
 }
 
 std::string CompletionEngine::complete(const ChatCompletionRequest& request) const {
     const PreparedRequest prepared = prepare(request);
+    model::Response generated = respond(prepared);
     Choice choice;
     std::string completionText;
-    try {
-        completionText = cutAtStop(respond(prepared), StopSequenceScan(prepared.stopSequences));
+    if (generated.toolCalls.empty()) {
+        completionText = cutAtStop(std::move(generated.content), StopSequenceScan(prepared.stopSequences));
         if (prepared.wantsJSONObject) checkJSONObject(completionText);
         choice.message.content = completionText;
         choice.finishReason = "stop";
-    } catch (...) {
-        if (!isCapturedToolCall(std::current_exception())) throw;
-        std::vector<ToolCall> calls = capturedToolCalls(*prepared.session, *prepared.recorder, prepared.historyLength);
-        if (calls.empty()) throw;
+    } else {
+        std::vector<ToolCall> calls = clientToolCalls(generated.toolCalls);
         completionText = joinedArguments(calls);
         choice.message.toolCalls = std::move(calls);
         choice.finishReason = "tool_calls";

@@ -3,7 +3,6 @@
 // Every request gets a fresh session built from the messages it carries; nothing is kept between requests.
 
 #include "BrindleKit/OpenAIModels.h"
-#include "BrindleKit/ToolBridge.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <cstdint>
@@ -35,8 +34,6 @@ public:
         std::shared_ptr<model::LanguageModelSession> session;
         std::string prompt;
         model::GenerationOptions options;
-        std::shared_ptr<ToolCallRecorder> recorder; // also held by every ProxyTool of the session
-        std::size_t historyLength = 0; // transcript entries the session started with
         std::optional<model::GenerationSchema> schema; // a json_schema response format: guided generation
         bool wantsJSONObject = false;                  // a json_object response format
         std::vector<std::string> stopSequences;

@@ -1,7 +1,7 @@
 #include "BrindleKit/ErrorMapping.h"
 
+#include "BrindleBase/JSONValue.h"
 #include "BrindleKit/CompletionEngine.h"
-#include "BrindleKit/JSONValue.h"
 #include "BrindleKit/OpenAIModels.h"
 #include "BrindleKit/TranscriptBuilder.h"
 

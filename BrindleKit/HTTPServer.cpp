@@ -23,9 +23,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "BrindleKit/ClientPresence.h"
-#include "BrindleKit/JSONValue.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/ClientPresence.h"
+#include "BrindleBase/JSONValue.h"
+#include "BrindleBase/Unicode.h"
 
 namespace brindle {
 

@@ -1,6 +1,6 @@
 #include "BrindleKit/OpenAIModels.h"
 
-#include "BrindleKit/JSONDecoding.h"
+#include "BrindleBase/JSONDecoding.h"
 
 namespace brindle {
 

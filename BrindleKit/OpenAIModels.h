@@ -2,7 +2,7 @@
 // The OpenAI chat-completions records: what a client sends and what the server writes back.
 // Every record declares its keys in one order, used for decoding and encoding alike.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 
 #include <cstdint>
 #include <optional>

@@ -24,8 +24,7 @@ public:
         using std::runtime_error::runtime_error;
     };
 
-    explicit Router(std::string modelID,
-                    std::shared_ptr<const model::SystemLanguageModel> model = model::SystemLanguageModel::defaultModel());
+    Router(std::string modelID, std::shared_ptr<const model::SystemLanguageModel> model);
 
     // Never throws: every request gets exactly one answer, or as much of one as the client stayed for.
     void handle(const HTTPRequest& request, HTTPResponder& responder) const noexcept;

@@ -1,6 +1,6 @@
 #include "BrindleKit/SSEWriter.h"
 
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 namespace brindle {
 
@@ -108,11 +108,6 @@ std::string SSEWriter::errorFrame(std::string message, std::string type, std::op
 // ---- Token estimates ----
 
 namespace TokenEstimator {
-
-std::int64_t estimate(std::string_view text) {
-    const auto characters = static_cast<std::int64_t>(Unicode::characterCount(text));
-    return characters > 3 ? characters / 4 : 1;
-}
 
 std::int64_t estimate(const std::vector<ChatMessage>& messages) {
     std::int64_t total = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // The server-sent events of one streamed chat completion, and the token estimates reported in usage.
 
+#include "BrindleBase/TokenEstimator.h"
 #include "BrindleKit/OpenAIModels.h"
 
 #include <chrono>
@@ -46,10 +47,8 @@ private:
     bool sentRole_ = false;
 };
 
-// Cheap usage estimates from text length alone: about one token per four user-perceived characters.
+// The usage estimate of a request's messages, beside the estimate of one text.
 namespace TokenEstimator {
-// Characters divided by 4, rounded down; 1 for a text of fewer than 4 characters.
-std::int64_t estimate(std::string_view text);
 // Per message: estimate of its text (empty when it has none) plus 4.
 std::int64_t estimate(const std::vector<ChatMessage>& messages);
 } // namespace TokenEstimator

@@ -2,7 +2,7 @@
 // A tool's JSON Schema (type, properties, required, items, enum, description) becomes the model's
 // generation schema. Everything else in a schema is ignored; whatever cannot be placed becomes a string.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <optional>

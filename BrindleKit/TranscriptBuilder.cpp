@@ -1,6 +1,6 @@
 #include "BrindleKit/TranscriptBuilder.h"
 
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 #include <utility>
 
@@ -64,7 +64,7 @@ std::string userText(const ChatMessage& message) {
 // The final user turn is what the model answers now, so it leaves the history and becomes the prompt.
 // A conversation that ends anywhere else (typically with tool results) is continued by a fixed prompt.
 std::string takePrompt(std::vector<const ChatMessage*>& conversation) {
-    if (conversation.empty() || conversation.back()->role != "user") return kContinuationPrompt;
+    if (conversation.empty() || conversation.back()->role != "user") return std::string(model::kContinuationPrompt);
     std::string prompt = userText(*conversation.back());
     conversation.pop_back();
     return prompt;

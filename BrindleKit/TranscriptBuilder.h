@@ -24,10 +24,6 @@ public:
     Kind kind;
 };
 
-// The prompt used when the conversation does not end with a user message.
-inline constexpr const char* kContinuationPrompt =
-    "Use the tool results above to continue. Respond to the user's request.";
-
 // Throws BuildError.
 BuildResult build(const std::vector<ChatMessage>& messages,
                   const std::vector<model::Transcript::ToolDefinition>& toolDefinitions);

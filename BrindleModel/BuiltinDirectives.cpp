@@ -1,6 +1,6 @@
 #include "BrindleModel/BuiltinDirectives.h"
 
-#include "BrindleKit/ClientPresence.h"
+#include "BrindleBase/ClientPresence.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -11,9 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include "BrindleKit/SSEWriter.h"
-#include "BrindleKit/TranscriptBuilder.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/TokenEstimator.h"
+#include "BrindleBase/Unicode.h"
 
 namespace brindle::model {
 namespace {
@@ -256,18 +255,21 @@ Tool* namedTool(const Tools& tools, std::string_view prompt) {
     return nullptr;
 }
 
-// Calls the tool on this thread; on success the turn gains the call and its output.
-void callTool(Tool& tool, std::string_view prompt, Entries& turn) {
+// Calls the tool on this thread. With its output, the turn gains the call and the output; from a tool that
+// runs elsewhere, the call comes back (without an id), to end the generation with.
+std::optional<Transcript::ToolCall> callTool(Tool& tool, std::string_view prompt, Entries& turn) {
     GeneratedContent arguments = toolArguments(tool, prompt);
-    std::string output;
+    std::optional<std::string> output;
     try {
         output = tool.call(arguments);
     } catch (...) {
         throw ToolCallError(tool.name(), std::current_exception());
     }
+    if (!output) return Transcript::ToolCall{{}, tool.name(), std::move(arguments)};
     const std::string callID = Unicode::randomUUID();
     turn.push_back(Transcript::ToolCalls{Unicode::randomUUID(), {{callID, tool.name(), std::move(arguments)}}});
-    turn.push_back(Transcript::ToolOutput{callID, tool.name(), {segment(std::move(output))}});
+    turn.push_back(Transcript::ToolOutput{callID, tool.name(), {segment(std::move(*output))}});
+    return std::nullopt;
 }
 
 // One line per tool output at the end of the entries; empty when they do not end with one.
@@ -314,10 +316,12 @@ std::string limited(std::string answer, std::optional<std::int64_t> maximumToken
 
 // ---- Sessions ----
 
-// One generation: the answer and the entries the transcript gains once it has been delivered.
+// One generation: the answer and the entries the transcript gains once it has been delivered; or the call
+// of a tool that runs elsewhere, which ends it at once and leaves the transcript as it was.
 struct Turn {
     std::string answer;
     Entries entries;
+    std::vector<Transcript::ToolCall> toolCalls;
 };
 
 class BuiltinSession final : public LanguageModelSession, public std::enable_shared_from_this<BuiltinSession> {
@@ -325,13 +329,15 @@ public:
     BuiltinSession(Tools tools, Transcript transcript) : tools_(std::move(tools)), transcript_(std::move(transcript)) {}
 
     Response respond(const std::string& prompt, const GenerationOptions& options) override {
-        return {answer(prompt, options, nullptr)};
+        return answer(prompt, options, nullptr);
     }
     std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
                                                    const GenerationOptions& options) override;
     GeneratedResponse respond(const std::string& prompt, const GenerationSchema& schema, bool,
                               const GenerationOptions& options) override {
-        return {GeneratedContent::fromJSON(answer(prompt, options, &schema))};
+        Response response = answer(prompt, options, &schema);
+        if (!response.toolCalls.empty()) return {GeneratedContent(std::string()), std::move(response.toolCalls)};
+        return {GeneratedContent::fromJSON(response.content), {}};
     }
     std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt, const GenerationSchema& schema, bool,
                                                    const GenerationOptions& options) override;
@@ -347,11 +353,14 @@ public:
         turn.entries.push_back(Transcript::Prompt{Unicode::randomUUID(), {segment(prompt)}, {}});
         const auto jsonObjectPrompt = askingForJSONObject(prompt);
         const std::string_view asked = jsonObjectPrompt.value_or(prompt);
-        const bool continues = asked == TranscriptBuilder::kContinuationPrompt;
+        const bool continues = asked == kContinuationPrompt;
         if (std::string report = toolReport(transcript_.entries); continues && !report.empty()) {
             turn.answer = std::move(report);
         } else if (Tool* tool = namedTool(tools_, asked)) {
-            callTool(*tool, asked, turn.entries);
+            if (auto handedBack = callTool(*tool, asked, turn.entries)) {
+                turn.toolCalls.push_back(std::move(*handedBack));
+                return turn;
+            }
             turn.answer = toolReport(turn.entries);
         } else {
             turn.answer = echo(asked);
@@ -373,7 +382,7 @@ public:
     // Read from the last user message: the prompt, or the latest user turn when the conversation goes on
     // after tool output.
     BuiltinDirectives directivesFor(const std::string& prompt) const {
-        if (prompt != TranscriptBuilder::kContinuationPrompt) return BuiltinDirectives::read(prompt);
+        if (prompt != kContinuationPrompt) return BuiltinDirectives::read(prompt);
         for (auto entry = transcript_.entries.rbegin(); entry != transcript_.entries.rend(); ++entry)
             if (const auto* user = std::get_if<Transcript::Prompt>(&*entry))
                 return BuiltinDirectives::read(joined(user->segments));
@@ -382,16 +391,17 @@ public:
 
 private:
     // One whole answer, generated and delivered as the prompt's directives ask.
-    std::string answer(const std::string& prompt, const GenerationOptions& options, const GenerationSchema* schema) {
+    Response answer(const std::string& prompt, const GenerationOptions& options, const GenerationSchema* schema) {
         const BuiltinDirectives directives = directivesFor(prompt);
         directives.failIfFirst();
         Turn turn = generate(prompt, options, schema);
+        if (!turn.toolCalls.empty()) return {{}, std::move(turn.toolCalls)};
         if (!directives.empty()) // the answer grows out of sight, but at the pace and with the failure asked for
             for (CuedGrowth growth(wordEnds(turn.answer), directives); growth.next();) {
             }
         std::string answer = turn.answer;
         commit(std::move(turn));
-        return answer;
+        return {std::move(answer), {}};
     }
 
     Tools tools_;
@@ -412,7 +422,9 @@ public:
             const BuiltinDirectives directives = session_->directivesFor(prompt_);
             directives.failIfFirst();
             turn_ = session_->generate(prompt_, options_, schema_ ? &*schema_ : nullptr);
-            growth_.emplace(wordEnds(turn_->answer), directives);
+            toolCalls_ = std::exchange(turn_->toolCalls, {});
+            if (!toolCalls_.empty()) turn_.reset();
+            else growth_.emplace(wordEnds(turn_->answer), directives);
         }
         if (!turn_) return std::nullopt;
         if (const auto end = nextEnd()) return Snapshot{turn_->answer.substr(0, *end)};
@@ -420,6 +432,8 @@ public:
         turn_.reset();
         return std::nullopt;
     }
+
+    std::vector<Transcript::ToolCall> toolCalls() const override { return toolCalls_; }
 
 private:
     // Every snapshot is a copy of the whole text so far, so one per word made an answer of long words (a
@@ -453,6 +467,7 @@ private:
     bool started_ = false;
     std::optional<Turn> turn_;
     std::optional<CuedGrowth> growth_;
+    std::vector<Transcript::ToolCall> toolCalls_;
     std::size_t sent_ = 0; // bytes of the answer out so far
     std::exception_ptr cuedFailure_;
 };

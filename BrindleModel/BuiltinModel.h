@@ -6,7 +6,8 @@
 // - after the continuation prompt, when the transcript ends with tool output: one line per trailing output,
 //   "The <toolName> tool returned: <output>";
 // - when the prompt names one of the session's tools as a whole word: it calls the first such tool (in the
-//   session's order) and answers from its output as above;
+//   session's order) and answers from its output as above; a tool that runs elsewhere ends the generation
+//   with its call;
 // - otherwise it echoes the prompt: "You said: <prompt>", or "You said nothing." for an empty prompt.
 //
 // Guided by a schema, it answers with the name=value pairs of the answer above fitted into the schema, as

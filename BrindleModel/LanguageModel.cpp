@@ -1,10 +1,5 @@
 #include "BrindleModel/LanguageModel.h"
 
-#include "BrindleModel/BuiltinModel.h"
-#ifdef BRINDLE_HAVE_PLATFORM_MODEL
-#include "BrindleModel/platform/PlatformModel.h"
-#endif
-
 #include <set>
 
 namespace brindle::model {
@@ -111,17 +106,5 @@ ToolCallError::ToolCallError(std::string toolName, std::exception_ptr underlying
     : std::runtime_error("ToolCallError(tool: " + toolName + ", underlyingError: " +
                          describeUnderlying(underlyingError) + ")"),
       toolName(std::move(toolName)), underlyingError(std::move(underlyingError)) {}
-
-// ---- The model of this process ----
-
-std::shared_ptr<const SystemLanguageModel> SystemLanguageModel::defaultModel() {
-#ifdef BRINDLE_HAVE_PLATFORM_MODEL
-    using ProcessModel = PlatformModel;
-#else
-    using ProcessModel = BuiltinModel;
-#endif
-    static const std::shared_ptr<const SystemLanguageModel> model = std::make_shared<const ProcessModel>();
-    return model;
-}
 
 } // namespace brindle::model

@@ -4,7 +4,7 @@
 // the platform model and our built-in model stand behind the same operations. Nothing here knows about
 // HTTP or OpenAI records.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 
 #include <cstdint>
 #include <exception>
@@ -115,6 +115,11 @@ private:
 // model knows the sentence.
 inline constexpr std::string_view kJSONObjectInstruction = "Answer with one JSON object and nothing else.";
 
+// The prompt of a conversation that does not end with a user message: it goes on after tool output. The
+// built-in model answers it from that output.
+inline constexpr std::string_view kContinuationPrompt =
+    "Use the tool results above to continue. Respond to the user's request.";
+
 struct GenerationOptions {
     std::optional<double> temperature;
     std::optional<std::int64_t> maximumResponseTokens;
@@ -148,7 +153,7 @@ struct Transcript {
         std::vector<TextSegment> segments;
     };
     struct ToolCall {
-        std::string id;
+        std::string id; // empty for a call the model gave no id
         std::string toolName;
         GeneratedContent arguments;
     };
@@ -168,15 +173,17 @@ struct Transcript {
 
 // ---- Tools ----
 
-// A tool the model may call. The session calls it on the generating thread; whatever call() throws ends
-// the generation and reaches the caller wrapped in ToolCallError.
+// A tool the model may call, from the threads the session generates on (the platform's, possibly several at
+// once). Whatever call() throws ends the generation and reaches the caller wrapped in ToolCallError.
 class Tool {
 public:
     virtual ~Tool() = default;
     virtual std::string name() const = 0;
     virtual std::string description() const = 0;
     virtual const GenerationSchema& parameters() const = 0;
-    virtual std::string call(const GeneratedContent& arguments) = 0;
+    // The output the model reads and goes on from; or nothing for a tool that runs elsewhere (a client's):
+    // the generation then ends, and the session hands the call back to its caller (Response::toolCalls).
+    virtual std::optional<std::string> call(const GeneratedContent& arguments) = 0;
 };
 
 // ---- Errors ----
@@ -219,15 +226,21 @@ class ResponseStream {
 public:
     virtual ~ResponseStream() = default;
     virtual std::optional<Snapshot> next() = 0;
+    // Once next() has returned nothing: the calls that ended the generation, as Response::toolCalls.
+    virtual std::vector<Transcript::ToolCall> toolCalls() const = 0;
 };
 
+// What ended a generation: the model itself, with its whole answer; or calls of tools that run elsewhere,
+// handed back in the order made in place of an answer (content then empty).
 struct Response {
     std::string content;
+    std::vector<Transcript::ToolCall> toolCalls;
 };
 
 // What guided generation answers: content that fits the schema it was asked for.
 struct GeneratedResponse {
     GeneratedContent content;
+    std::vector<Transcript::ToolCall> toolCalls; // as Response::toolCalls
 };
 
 class LanguageModelSession {
@@ -238,8 +251,8 @@ public:
     virtual std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
                                                            const GenerationOptions& options) = 0;
     // Guided generation, respond(to:schema:includeSchemaInPrompt:options:): the content fits the schema;
-    // includeSchemaInPrompt also shows the model the schema. A tool call still ends the generation. Throws
-    // as respond does.
+    // includeSchemaInPrompt also shows the model the schema. A tool call still ends it. Throws as respond
+    // does.
     virtual GeneratedResponse respond(const std::string& prompt, const GenerationSchema& schema,
                                       bool includeSchemaInPrompt, const GenerationOptions& options) = 0;
     // streamResponse(to:schema:includeSchemaInPrompt:options:): each snapshot is the JSON text of the content
@@ -264,9 +277,6 @@ public:
     // LanguageModelSession(model:tools:transcript:): the session's history is the given transcript.
     virtual std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                               Transcript transcript) const = 0;
-
-    // The model of this process: the platform's where it exists, the built-in model everywhere else.
-    static std::shared_ptr<const SystemLanguageModel> defaultModel();
 };
 
 } // namespace brindle::model

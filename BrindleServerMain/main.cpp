@@ -23,12 +23,15 @@
 #define BRINDLE_DISPATCH_MAIN 1
 #endif
 
+#include "BrindleBase/JSONValue.h"
 #include "BrindleKit/Availability.h"
 #include "BrindleKit/HTTPServer.h"
-#include "BrindleKit/JSONValue.h"
 #include "BrindleKit/Router.h"
 #include "BrindleModel/BuiltinModel.h"
 #include "BrindleModel/LanguageModel.h"
+#ifdef BRINDLE_HAVE_PLATFORM_MODEL
+#include "BrindleModel/platform/PlatformModel.h"
+#endif
 
 namespace {
 
@@ -39,14 +42,17 @@ constexpr std::string_view kBuiltinOnly = "--builtin-availability applies only t
 constexpr std::string_view kDefaultModelID = "brindle-core";
 constexpr int kFailureStatus = 2;
 
-#ifdef BRINDLE_HAVE_PLATFORM_MODEL
-constexpr bool kServesPlatformModel = true;
-#else
-constexpr bool kServesPlatformModel = false;
-#endif
-
 using brindle::model::SystemLanguageModel;
 using ModelPointer = std::shared_ptr<const SystemLanguageModel>;
+
+// The model this program serves: the platform's where this build has it, the built-in model everywhere else.
+#ifdef BRINDLE_HAVE_PLATFORM_MODEL
+constexpr bool kServesPlatformModel = true;
+ModelPointer processModel() { return std::make_shared<const brindle::model::PlatformModel>(); }
+#else
+constexpr bool kServesPlatformModel = false;
+ModelPointer processModel() { return std::make_shared<const brindle::model::BuiltinModel>(); }
+#endif
 
 // One write, so that a message never interleaves with another process's output on a shared terminal.
 void writeOnce(int fd, std::string_view text) {
@@ -92,7 +98,7 @@ SystemLanguageModel::Availability availabilityNamed(std::string_view state) {
 // model in that state, or nothing (after the message) where the process's own model is the platform's.
 ModelPointer chosenModel(const std::vector<std::string>& arguments) {
     const std::optional<std::string> state = valueFor(arguments, "--builtin-availability");
-    if (!state) return SystemLanguageModel::defaultModel();
+    if (!state) return processModel();
     if (kServesPlatformModel) {
         writeOnce(STDERR_FILENO, kBuiltinOnly);
         return nullptr;

@@ -1,5 +1,5 @@
+#include "BrindleBase/Unicode.h"
 #include "BrindleKit/SSEWriter.h"
-#include "BrindleKit/Unicode.h"
 
 #include <chrono>
 #include <string>

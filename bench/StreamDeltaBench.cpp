@@ -1,5 +1,5 @@
+#include "BrindleBase/JSONValue.h"
 #include "BrindleKit/CompletionEngine.h"
-#include "BrindleKit/JSONValue.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <cstddef>
@@ -39,6 +39,7 @@ private:
             if (next_ == model_.wordEnds_.size()) return std::nullopt;
             return model::Snapshot{model_.answer_.substr(0, model_.wordEnds_[next_++])};
         }
+        std::vector<model::Transcript::ToolCall> toolCalls() const override { return {}; }
 
     private:
         const GrowingAnswerModel& model_;
@@ -48,7 +49,7 @@ private:
     public:
         explicit Session(const GrowingAnswerModel& model) : model_(model) {}
         model::Response respond(const std::string&, const model::GenerationOptions&) override {
-            return {model_.answer_};
+            return {model_.answer_, {}};
         }
         std::unique_ptr<model::ResponseStream> streamResponse(const std::string&,
                                                               const model::GenerationOptions&) override {
@@ -56,7 +57,7 @@ private:
         }
         model::GeneratedResponse respond(const std::string&, const model::GenerationSchema&, bool,
                                          const model::GenerationOptions&) override {
-            return {model::GeneratedContent(model_.answer_)};
+            return {model::GeneratedContent(model_.answer_), {}};
         }
         std::unique_ptr<model::ResponseStream> streamResponse(const std::string&, const model::GenerationSchema&, bool,
                                                               const model::GenerationOptions&) override {

@@ -1,8 +1,8 @@
 #include "fuzz/FuzzTargets.h"
 
+#include "BrindleBase/JSONDecoding.h"
 #include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/ErrorMapping.h"
-#include "BrindleKit/JSONDecoding.h"
 #include "BrindleKit/OpenAIModels.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleModel/BuiltinModel.h"

@@ -1,7 +1,7 @@
 #include "fuzz/FuzzTargets.h"
 
+#include "BrindleBase/Unicode.h"
 #include "BrindleKit/HTTPServer.h"
-#include "BrindleKit/Unicode.h"
 
 #include <charconv>
 #include <optional>

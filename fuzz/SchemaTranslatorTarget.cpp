@@ -1,6 +1,6 @@
 #include "fuzz/FuzzTargets.h"
 
-#include "BrindleKit/JSONDecoding.h"
+#include "BrindleBase/JSONDecoding.h"
 #include "BrindleKit/SchemaTranslator.h"
 
 #include <algorithm>

@@ -1,9 +1,9 @@
 #include "fuzz/FuzzTargets.h"
 
+#include "BrindleBase/JSONDecoding.h"
+#include "BrindleBase/Unicode.h"
 #include "BrindleKit/CompletionEngine.h"
-#include "BrindleKit/JSONDecoding.h"
 #include "BrindleKit/SSEWriter.h"
-#include "BrindleKit/Unicode.h"
 #include "tests/support/ScriptedModel.h"
 
 #include <optional>

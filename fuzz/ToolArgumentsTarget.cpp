@@ -1,6 +1,6 @@
 #include "fuzz/FuzzTargets.h"
 
-#include "BrindleKit/JSONDecoding.h"
+#include "BrindleBase/JSONDecoding.h"
 #include "BrindleKit/SchemaTranslator.h"
 #include "BrindleModel/BuiltinModel.h"
 
@@ -23,7 +23,7 @@ public:
     std::string name() const override { return "tool"; }
     std::string description() const override { return ""; }
     const model::GenerationSchema& parameters() const override { return parameters_; }
-    std::string call(const model::GeneratedContent& arguments) override {
+    std::optional<std::string> call(const model::GeneratedContent& arguments) override {
         arguments_ = arguments.value();
         return "done";
     }

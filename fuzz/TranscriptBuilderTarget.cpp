@@ -1,6 +1,6 @@
 #include "fuzz/FuzzTargets.h"
 
-#include "BrindleKit/JSONDecoding.h"
+#include "BrindleBase/JSONDecoding.h"
 #include "BrindleKit/SchemaTranslator.h"
 #include "BrindleKit/TranscriptBuilder.h"
 
@@ -47,7 +47,7 @@ std::optional<Expected> expectedBuild(const std::vector<ChatMessage>& messages, 
             return std::nullopt;
         }
     }
-    expected.prompt = TranscriptBuilder::kContinuationPrompt;
+    expected.prompt = model::kContinuationPrompt;
     if (!turns.empty() && turns.back()->role == "user") {
         if (!turns.back()->text()) return std::nullopt;
         expected.prompt = *turns.back()->text();

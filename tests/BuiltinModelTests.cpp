@@ -1,6 +1,6 @@
 #include "BrindleModel/BuiltinModel.h"
 
-#include "BrindleKit/ClientPresence.h"
+#include "BrindleBase/ClientPresence.h"
 #include "BrindleKit/ToolBridge.h"
 #include "BrindleKit/TranscriptBuilder.h"
 #include "BrindleModel/BuiltinDirectives.h"
@@ -24,25 +24,26 @@ const char* const kWeather =
     R"("rows":{"type":"array","items":{"type":"object","required":["id"],"properties":{"id":{"type":"integer"}}}},)"
     R"("tags":{"type":"array"},"unit":{"enum":["c","f"]}}})";
 
-// The server's tools: proxies that record the call and stop the generation.
-std::vector<std::shared_ptr<Tool>> proxies(const std::shared_ptr<ToolCallRecorder>& recorder) {
-    const auto tool = [&recorder](std::string name, std::string_view schema) -> std::shared_ptr<Tool> {
-        return std::make_shared<ProxyTool>(FunctionSpec{name, {}, JSONCoding::decoder().decode<JSONValue>(schema)},
-                                           recorder);
+// The server's tools: proxies that hand the call back, which ends the generation.
+std::vector<std::shared_ptr<Tool>> proxies() {
+    const auto tool = [](std::string name, std::string_view schema) -> std::shared_ptr<Tool> {
+        return std::make_shared<ProxyTool>(FunctionSpec{name, {}, JSONCoding::decoder().decode<JSONValue>(schema)});
     };
     return {tool("get_weather", kWeather), tool("get_time", "{}")};
 }
 
-std::vector<std::string> streamed(LanguageModelSession& session, const std::string& prompt, GenerationOptions options) {
+std::vector<std::string> streamed(LanguageModelSession& session, const std::string& prompt, GenerationOptions options,
+                                  std::vector<Transcript::ToolCall>* toolCalls = nullptr) {
     const auto stream = session.streamResponse(prompt, options);
     std::vector<std::string> snapshots;
     for (auto snapshot = stream->next(); snapshot && snapshots.size() < 1000; snapshot = stream->next())
         snapshots.push_back(snapshot->content);
+    if (toolCalls) *toolCalls = stream->toolCalls();
     return snapshots;
 }
 
 TEST(BuiltinModel, AnswersOrCallsTheToolNamedInThePromptWithArgumentsThatFitItsSchema) {
-    const std::string kContinue = TranscriptBuilder::kContinuationPrompt, kSix = "one two three four five six";
+    const std::string kContinue(kContinuationPrompt), kSix = "one two three four five six";
     const Transcript::Prompt asked{"p", {{"s", "weather?"}}, {}};
     const Transcript::ToolOutput one{"c1", "a", {{"s", "1"}}}, two{"c2", "b", {{"s", "2"}}};
     const std::string defaults = R"(call get_weather {"city":"city","days":1,"location":{"country":"country"},)"
@@ -77,17 +78,15 @@ TEST(BuiltinModel, AnswersOrCallsTheToolNamedInThePromptWithArgumentsThatFitItsS
     const auto last = [](const std::vector<std::string>& all) { return all.empty() ? std::string() : all.back(); };
     for (const auto& c : cases) {
         for (const bool streaming : {false, true}) {
-            const auto recorder = std::make_shared<ToolCallRecorder>();
-            const auto session = BuiltinModel().makeSession(proxies(recorder), Transcript{c.history});
+            const auto session = BuiltinModel().makeSession(proxies(), Transcript{c.history});
             const GenerationOptions options{.temperature = std::nullopt, .maximumResponseTokens = c.limit};
-            std::string outcome;
-            try {
-                outcome = streaming ? last(streamed(*session, c.prompt, options))
-                                    : session->respond(c.prompt, options).content;
-            } catch (const ToolCallError& error) {
-                EXPECT_THROW(std::rethrow_exception(error.underlyingError), CapturedToolCall);
-                outcome = "call " + error.toolName;
-                for (const auto& call : recorder->calls()) outcome += " " + call.argumentsJSON;
+            Response response;
+            if (streaming) response.content = last(streamed(*session, c.prompt, options, &response.toolCalls));
+            else response = session->respond(c.prompt, options);
+            std::string outcome = response.content;
+            if (!response.toolCalls.empty()) {
+                outcome = "call " + response.toolCalls.front().toolName;
+                for (const auto& call : response.toolCalls) outcome += " " + call.arguments.jsonString();
                 EXPECT_EQ(session->transcript().entries.size(), c.history.size()) << "no turn";
             }
             EXPECT_EQ(outcome, c.expected) << c.label << (streaming ? " (streamed)" : "");
@@ -114,7 +113,7 @@ TEST(BuiltinModel, RefusesAConversationBeyondTheContextWindow) {
     } cases[] = {
         {"instructions and prompt fill it", false, {instructions}},
         {"a history entry more", true, {instructions, reply}},
-        {"a tool definition more", true, {instructions}, proxies(std::make_shared<ToolCallRecorder>())},
+        {"a tool definition more", true, {instructions}, proxies()},
     };
     for (const auto& c : cases) {
         for (const bool streaming : {false, true}) {
@@ -136,16 +135,18 @@ std::string trace(LanguageModelSession& session, const std::string& prompt, bool
                   GenerationOptions options = {}) {
     std::string seen, last;
     try {
-        if (!streaming) return session.respond(prompt, options).content;
+        if (!streaming) {
+            Response response = session.respond(prompt, options);
+            return response.toolCalls.empty() ? response.content : "!call " + response.toolCalls.front().toolName;
+        }
         const auto stream = session.streamResponse(prompt, options);
         for (auto snapshot = stream->next(); snapshot; snapshot = stream->next()) {
             seen += (last.empty() ? "" : "|") + snapshot->content.substr(last.size());
             last = snapshot->content;
         }
+        for (const auto& call : stream->toolCalls()) seen += "!call " + call.toolName;
     } catch (const GenerationError& error) {
         seen += std::string("!") + error.what();
-    } catch (const ToolCallError& error) {
-        seen += "!call " + error.toolName;
     }
     return seen;
 }
@@ -171,7 +172,7 @@ TEST(BuiltinModel, FailsOnCueWhereTheLastUserMessageSays) {
          fails("refusal")},
         {"before a tool call", "get_time [brindle:fail=guardrailViolation]", fails("guardrailViolation")},
         {"a tool call comes before any word", "get_time [brindle:fail=refusal] [brindle:after=1]", "!call get_time"},
-        {"from the last user turn, after tool output", TranscriptBuilder::kContinuationPrompt,
+        {"from the last user turn, after tool output", std::string(kContinuationPrompt),
          "The" + fails("assetsUnavailable"),
          {user("get_time [brindle:fail=assetsUnavailable] [brindle:after=1]"), Transcript::ToolOutput{"c", "a", {}}}},
         {"not from an earlier user turn", "thanks", "You| said:| thanks", {user("[brindle:fail=rateLimited]")}},
@@ -183,8 +184,7 @@ TEST(BuiltinModel, FailsOnCueWhereTheLastUserMessageSays) {
     };
     for (const auto& c : cases) {
         for (const bool streaming : {false, true}) {
-            const auto session = BuiltinModel().makeSession(proxies(std::make_shared<ToolCallRecorder>()),
-                                                            Transcript{c.history});
+            const auto session = BuiltinModel().makeSession(proxies(), Transcript{c.history});
             const std::size_t failure = c.streamed.find('!');
             std::string plain = failure == std::string::npos ? c.streamed : c.streamed.substr(failure);
             if (failure == std::string::npos) std::erase(plain, '|');

@@ -1,4 +1,4 @@
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 #include <fstream>
 #include <random>

@@ -80,7 +80,7 @@ TEST(CompletionEngine, StreamsEveryFrameSequence) {
          {content("12345678", true), finish("stop"), usage(2), kDone}},
         {"tool call before any text carries the role", toolCallScript({}, true), hi(kTools),
          {toolCalls(weatherCall("call_1"), true), finish("tool_calls"), kDone}},
-        {"recorded call after text; usage counts arguments", toolCallScript({"Checking"}, false), hi(kTools + kUsage),
+        {"brtc_ call after text; usage counts arguments", toolCallScript({"Checking"}, false), hi(kTools + kUsage),
          {content("Checking", true), toolCalls(weatherCall("brtc_X"), false), finish("tool_calls"), usage(6), kDone}},
         {"refusal after text", {.snapshots = {"Sure"}, .error = generationError(Case::guardrailViolation)},
          hi(), {content("Sure", true), finish("content_filter"), kDone}},
@@ -88,9 +88,6 @@ TEST(CompletionEngine, StreamsEveryFrameSequence) {
          {.snapshots = {"Sure"}, .error = generationError(Case::rateLimited)}, hi(kUsage),
          {content("Sure", true),
           errorFrame("The on-device model is rate limited. Retry shortly.", "rate_limit_error")}},
-        {"a captured call that left no record, after text",
-         {.snapshots = {"Sure"}, .error = std::make_exception_ptr(CapturedToolCall())}, hi(),
-         {content("Sure", true), errorFrame("CapturedToolCall", "api_error")}},
         {"model error before any text is thrown", {.error = generationError(Case::guardrailViolation)}, hi(),
          {"thrown: GenerationError.guardrailViolation"}},
         {"any other error before text is thrown", {.error = std::make_exception_ptr(std::runtime_error("boom"))}, hi(),
@@ -151,7 +148,6 @@ TEST(CompletionEngine, AnswersWithTextOrToolCalls) {
 }
 
 TEST(CompletionEngine, ThrowsWhatItCannotAnswer) {
-    EXPECT_THROW(complete({.error = std::make_exception_ptr(CapturedToolCall())}, hi()), CapturedToolCall);
     const Script refusal{.snapshots = {"Sure"}, .error = generationError(Case::guardrailViolation)};
     EXPECT_THROW(complete(refusal, hi()), model::GenerationError);
     // Two objects named "a" (the tool and its property) give the schema one type name twice.

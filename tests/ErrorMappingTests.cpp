@@ -44,8 +44,6 @@ TEST(ErrorMapper, AnswersEachKindOfErrorFromOneTable) {
         {"other generation case", generation(Case::unsupportedGuide), 500, "backend says no", "api_error", none},
         {"tool call failed", ErrorMapper::map(std::make_exception_ptr(toolCallError)), 500,
          std::string("Tool call failed: ") + toolCallError.what(), "api_error", none},
-        {"bare captured call, named by its type", ErrorMapper::map(std::make_exception_ptr(CapturedToolCall())), 500,
-         "CapturedToolCall", "api_error", none},
         {"rejected schema", ErrorMapper::map(std::make_exception_ptr(model::GenerationSchema::SchemaError("dup f"))),
          500, "dup f", "api_error", none},
         {"no error at all", ErrorMapper::map(std::exception_ptr()), 500, "unknown error", "api_error", none},

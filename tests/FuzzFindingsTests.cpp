@@ -1,9 +1,9 @@
 // What the fuzzers found, each pinned down as an ordinary test. The inputs themselves stay in fuzz/corpus,
 // which FuzzCorpusTests replays.
 
+#include "BrindleBase/JSONDecoding.h"
+#include "BrindleBase/Unicode.h"
 #include "BrindleKit/CompletionEngine.h"
-#include "BrindleKit/JSONDecoding.h"
-#include "BrindleKit/Unicode.h"
 #include "support/ScriptedModel.h"
 
 #include <memory>

@@ -1,4 +1,4 @@
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 
 #include <limits>
 #include <string>

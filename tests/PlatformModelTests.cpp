@@ -43,7 +43,7 @@ std::string thrown(const std::function<void()>& action) {
         action();
     } catch (const GenerationError& error) {
         return generationError(error.errorCase, error.what());
-    } catch (const ToolCallError& error) { // a captured call's own error describes itself as CapturedToolCall
+    } catch (const ToolCallError& error) {
         return error.toolName + " failed: " + ErrorMapper::describe(error.underlyingError);
     } catch (const std::exception& error) {
         return (dynamic_cast<const GenerationSchema::SchemaError*>(&error) ? "schema: "s : "other: "s) + error.what();
@@ -67,7 +67,7 @@ TEST_F(PlatformModelTest, ReadsEachStatusAsItsErrorFromRespondAndFromTheStream) 
         {BPM_ERROR_CONCURRENT_REQUESTS, generationError(Case::concurrentRequests, "said")},
         {BPM_ERROR_REFUSAL, generationError(Case::refusal, "said")},
         {BPM_ERROR_GENERATION_OTHER, generationError(Case::decodingFailure, "said")},
-        {BPM_ERROR_CAPTURED_TOOL_CALL, "f failed: CapturedToolCall"},
+        {BPM_ERROR_CAPTURED_TOOL_CALL, "other: The platform model stopped at a tool call it did not make."},
         {BPM_ERROR_TOOL_CALL, "f failed: said"},
         {BPM_ERROR_OTHER, "other: said"},
         {BPM_ERROR_SCHEMA, "schema: said", true},
@@ -84,14 +84,13 @@ TEST_F(PlatformModelTest, ReadsEachStatusAsItsErrorFromRespondAndFromTheStream) 
               generationError(Case::decodingFailure, "The platform model failed (status 16)."));
 }
 
-TEST_F(PlatformModelTest, ToolHookRunsTheNamedProxyWhichRecordsTheCall) {
-    const auto recorder = std::make_shared<ToolCallRecorder>();
+TEST_F(PlatformModelTest, ToolHookRunsTheNamedProxyAndTheGenerationEndsWithItsCalls) {
     const Fake::Step::Calls calls{{"f", R"({"city": "Paris"})"}, {"f", "city=Oslo"}, {"f", "a\0b"s}, {"g", "{}"}};
     Fake::reset(Fake::Script().responding({BPM_ERROR_CAPTURED_TOOL_CALL, "", "f", calls}));
-    const auto tool = std::make_shared<ProxyTool>(FunctionSpec{"f", {}, {}}, recorder);
-    EXPECT_EQ(thrown([&] { session({tool})->respond("Weather?", {}); }), "f failed: CapturedToolCall");
+    const auto tool = std::make_shared<ProxyTool>(FunctionSpec{"f", {}, {}});
     std::string recorded; // the platform's JSON text of the arguments as it wrote it; text that is not JSON as a string
-    for (const auto& call : recorder->calls()) recorded += call.name + " " + call.argumentsJSON + "; ";
+    for (const auto& call : session({tool})->respond("Weather?", {}).toolCalls)
+        recorded += call.id + call.toolName + " " + call.arguments.jsonString() + "; ";
     EXPECT_EQ(recorded, R"(f {"city": "Paris"}; f "city=Oslo"; f "a\u0000b"; )");
     const auto captured = BPM_ERROR_CAPTURED_TOOL_CALL;
     EXPECT_EQ(Fake::observed().hookAnswers,
@@ -103,7 +102,7 @@ TEST_F(PlatformModelTest, DescribesToolsAndEveryEntryKindExactly) {
         R"({"type":"object","description":"Weather.","required":["city"],"properties":{"days":{"type":"integer"},)"
         R"("city":{"type":"string","description":"City"},"ratio":{"type":"number"},"metric":{"type":"boolean"},)"
         R"("unit":{"enum":["c","f"]},"tags":{"type":"array"}}})");
-    const auto tool = std::make_shared<ProxyTool>(FunctionSpec{"f", "Weather \"now\".", schema}, nullptr);
+    const auto tool = std::make_shared<ProxyTool>(FunctionSpec{"f", "Weather \"now\".", schema});
     const GenerationSchema plain(DynamicGenerationSchema(DynamicGenerationSchema::ValueType::string), {});
     const GeneratedContent paris(JSONValue(JSONValue::Object{{"city", JSONValue("Paris")}}));
     Fake::reset({});
@@ -205,24 +204,28 @@ TEST_F(PlatformModelTest, BridgesOptionsAndAvailabilityFieldByField) {
     }
 }
 
-// The engine answers from the tool-calls entries a generation added, and gets the platform's arguments text.
-TEST_F(PlatformModelTest, TranscriptAddsTheToolCallsEntryTheGenerationAdded) {
+// A generation a tool ended hands back the calls of the tool-calls entry it added, with the platform's ids and
+// arguments text, which the transcript gains; without one, the calls as the hook saw them.
+TEST_F(PlatformModelTest, HandsBackTheCallsOfTheToolCallsEntryTheGenerationAdded) {
     const struct {
         const char* label;
         std::optional<std::string> latest;
-        std::string expected; // the tool-calls entries after the generation
+        std::string expected; // the calls handed back | the tool-calls entries after the generation
     } cases[] = {
-        {"none", std::nullopt, "H1;"},
+        {"none", std::nullopt, " f {}; |H1;"},
         {"a new entry",
          R"({"id":"N1","calls":[{"id":"fm-1","toolName":"f","arguments":"{ \"b\": 1, \"a\":\"\\u0000\"}"}]})",
-         R"(H1;fm-1 f { "b": 1, "a":"\u0000"} in N1;)"},
-        {"unreadable", "not json", "H1;"},
+         R"(fm-1 f { "b": 1, "a":"\u0000"}; |H1;fm-1 f { "b": 1, "a":"\u0000"} in N1;)"},
+        {"unreadable", "not json", " f {}; |H1;"},
     };
     for (const auto& c : cases) {
-        Fake::reset(Fake::Script().responding({BPM_ERROR_CAPTURED_TOOL_CALL}).latest(c.latest));
-        const auto platformSession = session({}, {{Transcript::ToolCalls{"H1", {}}}});
-        thrown([&] { platformSession->respond("And Oslo?", {}); });
+        Fake::reset(Fake::Script().responding({BPM_ERROR_CAPTURED_TOOL_CALL, "", "f", {{"f", "{}"}}}).latest(c.latest));
+        const auto platformSession =
+            session({std::make_shared<ProxyTool>(FunctionSpec{"f", {}, {}})}, {{Transcript::ToolCalls{"H1", {}}}});
         std::string entries;
+        for (const auto& call : platformSession->respond("And Oslo?", {}).toolCalls)
+            entries += call.id + " " + call.toolName + " " + call.arguments.jsonString() + "; ";
+        entries += "|";
         for (const auto& entry : platformSession->transcript().entries) {
             const auto* calls = std::get_if<Transcript::ToolCalls>(&entry);
             for (const auto& call : calls ? calls->calls : std::vector<Transcript::ToolCall>{})

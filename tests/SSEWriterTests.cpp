@@ -1,6 +1,6 @@
 #include "BrindleKit/SSEWriter.h"
 
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 #include <algorithm>
 #include <chrono>

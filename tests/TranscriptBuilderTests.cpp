@@ -51,7 +51,7 @@ std::string build(const std::vector<ChatMessage>& messages, const std::string& t
     std::string line;
     for (const auto& entry : built.transcript.entries)
         std::visit(Summary{line += std::string(line.empty() ? "" : " | ") + kKinds[entry.index()]}, entry);
-    return line + " => " + (built.prompt == TranscriptBuilder::kContinuationPrompt ? "..." : built.prompt);
+    return line + " => " + (built.prompt == model::kContinuationPrompt ? "..." : built.prompt);
 }
 
 TEST(TranscriptBuilder, BuildsInstructionsHistoryAndPrompt) {

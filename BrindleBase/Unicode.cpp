@@ -1,4 +1,4 @@
-#include "BrindleKit/Unicode.h"
+#include "BrindleBase/Unicode.h"
 
 #include <algorithm>
 #include <array>
@@ -59,7 +59,7 @@ struct PropertyRange {
 };
 
 constexpr PropertyRange kPropertyRanges[] = {
-#include "BrindleKit/GraphemeBreakData.inc"
+#include "BrindleBase/GraphemeBreakData.inc"
 };
 
 // A two-stage table built once from the ranges, on first use: blocks of 128 code points with identical blocks

@@ -1,4 +1,4 @@
-#include "BrindleKit/ClientPresence.h"
+#include "BrindleBase/ClientPresence.h"
 
 #include <algorithm>
 #include <cerrno>

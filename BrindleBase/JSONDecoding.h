@@ -2,7 +2,7 @@
 // Decoding helpers for the units that decode records. Kept out of JSONValue.h so that only the few
 // translation units that decode pay for the parser's header.
 
-#include "BrindleKit/JSONValue.h"
+#include "BrindleBase/JSONValue.h"
 
 #include <simdjson.h>
 
