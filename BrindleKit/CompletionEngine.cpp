@@ -278,8 +278,6 @@ private:
         send_(SSEWriter::doneFrame());
     }
 
-    void sendError(const MappedError& mapped) { send_(writer_.errorFrame(mapped.message, mapped.type, mapped.code)); }
-
     // Each error is handled once; a send that fails in here throws to the caller.
     void handle(const std::exception_ptr& error) {
         if (isCapturedToolCall(error)) return handleToolCall(error);
@@ -289,7 +287,7 @@ private:
             if (!started_) throw;
             if (generationError.errorCase == model::GenerationError::Case::guardrailViolation)
                 return finish("content_filter");
-            sendError(ErrorMapper::map(generationError));
+            ErrorMapper::sendErrorFrame(send_, error);
         }
     }
 
@@ -297,7 +295,7 @@ private:
         const std::vector<ToolCall> calls = capturedToolCalls(*prepared_.session, *prepared_.recorder, prepared_.historyLength);
         if (calls.empty()) {
             if (!started_) std::rethrow_exception(error);
-            return sendError(ErrorMapper::map(error));
+            return ErrorMapper::sendErrorFrame(send_, error);
         }
         emitted_.append(joinedArguments(calls));
         send_(writer_.toolCallsFrame(calls));

@@ -1,8 +1,8 @@
 #include "BrindleKit/ErrorMapping.h"
 
-#include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/JSONValue.h"
 #include "BrindleKit/OpenAIModels.h"
+#include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/TranscriptBuilder.h"
 
 #include <cstdlib>
@@ -89,6 +89,11 @@ MappedError contextLengthExceeded(const std::optional<std::string>& detail) {
     std::string message = kContextLengthMessage;
     if (detail) message += " " + *detail;
     return {400, std::move(message), "invalid_request_error", "context_length_exceeded"};
+}
+
+void sendErrorFrame(const CompletionEngine::FrameSender& send, std::exception_ptr error) {
+    MappedError mapped = map(std::move(error));
+    send(SSEWriter::errorFrame(std::move(mapped.message), std::move(mapped.type), std::move(mapped.code)));
 }
 
 std::string describe(std::exception_ptr error) {

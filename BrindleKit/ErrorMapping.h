@@ -1,6 +1,7 @@
 #pragma once
 // The one table from an error to what the client sees: status, message, OpenAI type and code.
 
+#include "BrindleKit/CompletionEngine.h"
 #include "BrindleModel/LanguageModel.h"
 
 #include <cstdint>
@@ -25,6 +26,12 @@ namespace ErrorMapper {
 MappedError map(std::exception_ptr error);
 MappedError map(const model::GenerationError& error);
 MappedError contextLengthExceeded(const std::optional<std::string>& detail);
+
+// The one writer of the event that ends a stream already begun: the message, type and code of map(error),
+// the status having gone out as 200 with the stream's head. Nothing follows it, not even the done marker.
+// Throws what send throws.
+void sendErrorFrame(const CompletionEngine::FrameSender& send, std::exception_ptr error);
+
 // The text form of an error: its what(), or its type's name when it has none.
 std::string describe(std::exception_ptr error);
 } // namespace ErrorMapper

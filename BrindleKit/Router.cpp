@@ -2,9 +2,6 @@
 
 #include "BrindleKit/Availability.h"
 #include "BrindleKit/ErrorMapping.h"
-#include "BrindleKit/SSEWriter.h"
-
-#include <chrono>
 
 namespace brindle {
 
@@ -67,24 +64,24 @@ void Router::handleCompletion(const HTTPRequest& request, HTTPResponder& respond
                          ErrorBody("The on-device model is unavailable (" + availability.reason.value_or("unknown") +
                                        "). Check Apple Intelligence in System Settings.",
                                    "service_unavailable", "model_not_ready"));
+    // The event-stream head goes out with the first frame, so a failure before any output still gets an
+    // ordinary JSON error answer with its own status.
+    const CompletionEngine::FrameSender send = [&responder](const std::string& frame) {
+        if (!responder.responseStarted()) responder.beginSSE();
+        responder.sendSSEFrame(frame);
+    };
     try {
-        if (decoded->stream.value_or(false)) {
-            // The event-stream head goes out with the first frame, so a failure before any output still gets
-            // an ordinary JSON error answer with its own status.
-            const CompletionEngine::FrameSender send = [&responder](const std::string& frame) {
-                if (!responder.responseStarted()) responder.beginSSE();
-                responder.sendSSEFrame(frame);
-            };
+        if (decoded->stream.value_or(false))
             engine_.streamCompletion(*decoded, send);
-        } else {
+        else
             responder.sendJSON(200, engine_.complete(*decoded));
-        }
     } catch (...) {
-        const MappedError mapped = ErrorMapper::map(std::current_exception());
-        if (!responder.responseStarted()) return responder.sendJSON(static_cast<int>(mapped.status), mapped.bodyJSON());
+        if (!responder.responseStarted()) {
+            const MappedError mapped = ErrorMapper::map(std::current_exception());
+            return responder.sendJSON(static_cast<int>(mapped.status), mapped.bodyJSON());
+        }
         try {
-            const SSEWriter writer(decoded->model, std::chrono::system_clock::now());
-            responder.sendSSEFrame(writer.errorFrame(mapped.message, mapped.type, mapped.code));
+            ErrorMapper::sendErrorFrame(send, std::current_exception());
         } catch (...) {
             // The client is gone; there is no one left to tell.
         }
