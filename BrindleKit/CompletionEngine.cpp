@@ -253,8 +253,6 @@ private:
         send_(SSEWriter::doneFrame());
     }
 
-    void sendError(const MappedError& mapped) { send_(writer_.errorFrame(mapped.message, mapped.type, mapped.code)); }
-
     void finishWithToolCalls(const std::vector<ToolCall>& calls) {
         emitted_.append(joinedArguments(calls));
         send_(writer_.toolCallsFrame(calls));
@@ -269,7 +267,7 @@ private:
             if (!started_) throw;
             if (generationError.errorCase == model::GenerationError::Case::guardrailViolation)
                 return finish("content_filter");
-            sendError(ErrorMapper::map(generationError));
+            ErrorMapper::sendErrorFrame(send_, error);
         }
     }
 

@@ -3,6 +3,7 @@
 #include "BrindleBase/JSONValue.h"
 #include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/OpenAIModels.h"
+#include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/TranscriptBuilder.h"
 
 #include <cstdlib>
@@ -38,7 +39,33 @@ std::string currentExceptionTypeName() {
     return "unknown exception";
 }
 
-MappedError apiError(std::string message) { return {500, std::move(message), "api_error", std::nullopt}; }
+// The kinds of answer: each pairs a status with its OpenAI type (and code) once.
+MappedError invalidRequest(std::string message, std::optional<std::string> code = std::nullopt) {
+    return {400, std::move(message), "invalid_request_error", std::move(code)};
+}
+MappedError apiError(std::string message, std::int64_t status = 500) {
+    return {status, std::move(message), "api_error", std::nullopt};
+}
+MappedError modelNotReady(std::string message) {
+    return {503, std::move(message), "service_unavailable", "model_not_ready"};
+}
+
+// No default: a new case must be placed in this table before it compiles without warning.
+MappedError mapGenerationError(const model::GenerationError& error) {
+    using Case = model::GenerationError::Case;
+    switch (error.errorCase) {
+    case Case::exceededContextWindowSize: return ErrorMapper::contextLengthExceeded(std::nullopt);
+    case Case::assetsUnavailable: return modelNotReady(kModelNotReadyMessage);
+    case Case::guardrailViolation: return invalidRequest(kGuardrailMessage, "content_filter");
+    case Case::rateLimited: return {429, kRateLimitedMessage, "rate_limit_error", std::nullopt};
+    case Case::unsupportedGuide:
+    case Case::unsupportedLanguageOrLocale:
+    case Case::decodingFailure: // also the engine's answer that is not the JSON object asked for
+    case Case::concurrentRequests:
+    case Case::refusal: return apiError(error.what());
+    }
+    return apiError(error.what()); // a value outside the enumeration
+}
 
 } // namespace
 
@@ -48,17 +75,36 @@ std::string MappedError::bodyJSON() const { return JSONCoding::encodeString(Erro
 
 namespace ErrorMapper {
 
+MappedError undecodableBody(std::string_view decoderText) {
+    return invalidRequest("invalid request body: " + std::string(decoderText));
+}
+
+MappedError contextLengthExceeded(const std::optional<std::string>& detail) {
+    std::string message = kContextLengthMessage;
+    if (detail) message += " " + *detail;
+    return invalidRequest(std::move(message), "context_length_exceeded");
+}
+
+MappedError notFound(std::string_view method, std::string_view path) {
+    return apiError("no route for " + std::string(method) + " " + std::string(path), 404);
+}
+
+MappedError modelUnavailable(const std::optional<std::string>& reason) {
+    return modelNotReady("The on-device model is unavailable (" + reason.value_or("unknown") +
+                         "). Check Apple Intelligence in System Settings.");
+}
+
 // First matching type wins, so the more specific types come before std::exception.
 MappedError map(std::exception_ptr error) {
     if (!error) return apiError(describe(error));
     try {
         std::rethrow_exception(error);
     } catch (const TranscriptBuilder::BuildError& buildError) {
-        return {400, buildError.what(), "invalid_request_error", std::nullopt};
+        return invalidRequest(buildError.what());
     } catch (const CompletionEngine::InvalidParameter& invalid) {
-        return {400, invalid.what(), "invalid_request_error", std::nullopt};
+        return invalidRequest(invalid.what());
     } catch (const model::GenerationError& generationError) {
-        return map(generationError);
+        return mapGenerationError(generationError);
     } catch (const model::ToolCallError& toolCallError) {
         return apiError(std::string("Tool call failed: ") + toolCallError.what());
     } catch (const std::exception& other) {
@@ -68,27 +114,9 @@ MappedError map(std::exception_ptr error) {
     }
 }
 
-// No default: a new case must be placed in this table before it compiles without warning.
-MappedError map(const model::GenerationError& error) {
-    using Case = model::GenerationError::Case;
-    switch (error.errorCase) {
-    case Case::exceededContextWindowSize: return contextLengthExceeded(std::nullopt);
-    case Case::assetsUnavailable: return {503, kModelNotReadyMessage, "service_unavailable", "model_not_ready"};
-    case Case::guardrailViolation: return {400, kGuardrailMessage, "invalid_request_error", "content_filter"};
-    case Case::rateLimited: return {429, kRateLimitedMessage, "rate_limit_error", std::nullopt};
-    case Case::unsupportedGuide:
-    case Case::unsupportedLanguageOrLocale:
-    case Case::decodingFailure:
-    case Case::concurrentRequests:
-    case Case::refusal: return apiError(error.what());
-    }
-    return apiError(error.what()); // a value outside the enumeration
-}
-
-MappedError contextLengthExceeded(const std::optional<std::string>& detail) {
-    std::string message = kContextLengthMessage;
-    if (detail) message += " " + *detail;
-    return {400, std::move(message), "invalid_request_error", "context_length_exceeded"};
+void sendErrorFrame(const CompletionEngine::FrameSender& send, std::exception_ptr error) {
+    MappedError mapped = map(std::move(error));
+    send(SSEWriter::errorFrame(std::move(mapped.message), std::move(mapped.type), std::move(mapped.code)));
 }
 
 std::string describe(std::exception_ptr error) {

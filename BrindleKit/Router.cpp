@@ -2,9 +2,6 @@
 
 #include "BrindleKit/Availability.h"
 #include "BrindleKit/ErrorMapping.h"
-#include "BrindleKit/SSEWriter.h"
-
-#include <chrono>
 
 namespace brindle {
 
@@ -12,8 +9,9 @@ namespace {
 
 constexpr std::string_view kHealthBody = "{\"status\":\"ok\"}";
 
-void sendError(HTTPResponder& responder, int status, ErrorBody body) {
-    responder.sendJSON(status, JSONCoding::encodeString(body));
+// Every error answer that is not an event: the row's status and body.
+void sendError(HTTPResponder& responder, const MappedError& error) {
+    responder.sendJSON(static_cast<int>(error.status), error.bodyJSON());
 }
 
 // The id goes in as JSON string content, so a quotation mark in it cannot break the body.
@@ -44,12 +42,10 @@ void Router::handle(const HTTPRequest& request, HTTPResponder& responder) const 
             return responder.sendJSON(200, JSONCoding::encodeString(AvailabilityProbe::probe(*model_)));
         if (method == "GET" && path == "/v1/models") return responder.sendJSON(200, modelsBody());
         if (method == "POST" && path == "/v1/chat/completions") return handleCompletion(request, responder);
-        // Not found keeps its 404 whatever status the mapping would choose; there is no 405.
-        const MappedError mapped = ErrorMapper::map(std::make_exception_ptr(RouteError::notFound(method, path)));
-        sendError(responder, 404, ErrorBody(mapped.message, mapped.type, mapped.code));
+        sendError(responder, ErrorMapper::notFound(method, path));
     } catch (...) {
         // Only resource exhaustion gets here; the client still gets an answer if none has begun.
-        if (!responder.responseStarted()) responder.sendJSON(500, ErrorMapper::map(std::current_exception()).bodyJSON());
+        if (!responder.responseStarted()) sendError(responder, ErrorMapper::map(std::current_exception()));
     }
 }
 
@@ -58,33 +54,25 @@ void Router::handleCompletion(const HTTPRequest& request, HTTPResponder& respond
     try {
         decoded.emplace(JSONCoding::decoder().decode<ChatCompletionRequest>(request.body));
     } catch (const JSONCoding::DecodingError& error) {
-        return sendError(responder, 400,
-                         ErrorBody("invalid request body: " + std::string(error.what()), "invalid_request_error"));
+        return sendError(responder, ErrorMapper::undecodableBody(error.what()));
     }
     const AvailabilityStatus availability = AvailabilityProbe::probe(*model_);
-    if (!availability.available)
-        return sendError(responder, 503,
-                         ErrorBody("The on-device model is unavailable (" + availability.reason.value_or("unknown") +
-                                       "). Check Apple Intelligence in System Settings.",
-                                   "service_unavailable", "model_not_ready"));
+    if (!availability.available) return sendError(responder, ErrorMapper::modelUnavailable(availability.reason));
+    // The event-stream head goes out with the first frame, so a failure before any output still gets an
+    // ordinary JSON error answer with its own status.
+    const CompletionEngine::FrameSender send = [&responder](const std::string& frame) {
+        if (!responder.responseStarted()) responder.beginSSE();
+        responder.sendSSEFrame(frame);
+    };
     try {
-        if (decoded->stream.value_or(false)) {
-            // The event-stream head goes out with the first frame, so a failure before any output still gets
-            // an ordinary JSON error answer with its own status.
-            const CompletionEngine::FrameSender send = [&responder](const std::string& frame) {
-                if (!responder.responseStarted()) responder.beginSSE();
-                responder.sendSSEFrame(frame);
-            };
+        if (decoded->stream.value_or(false))
             engine_.streamCompletion(*decoded, send);
-        } else {
+        else
             responder.sendJSON(200, engine_.complete(*decoded));
-        }
     } catch (...) {
-        const MappedError mapped = ErrorMapper::map(std::current_exception());
-        if (!responder.responseStarted()) return responder.sendJSON(static_cast<int>(mapped.status), mapped.bodyJSON());
+        if (!responder.responseStarted()) return sendError(responder, ErrorMapper::map(std::current_exception()));
         try {
-            const SSEWriter writer(decoded->model, std::chrono::system_clock::now());
-            responder.sendSSEFrame(writer.errorFrame(mapped.message, mapped.type, mapped.code));
+            ErrorMapper::sendErrorFrame(send, std::current_exception());
         } catch (...) {
             // The client is gone; there is no one left to tell.
         }

@@ -1,29 +1,17 @@
 #pragma once
-// Method and path to answer. The router is the server's request handler and the one place where errors
-// become answers.
+// Method and path to answer. The router is the server's request handler; every failure it meets it answers
+// with a row of the error table (ErrorMapping).
 
 #include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/HTTPServer.h"
 
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 namespace brindle {
 
 class Router {
 public:
-    class RouteError : public std::runtime_error {
-    public:
-        // notFound: "no route for " + method + " " + path
-        static RouteError notFound(const std::string& method, const std::string& path) {
-            return RouteError("no route for " + method + " " + path);
-        }
-
-    private:
-        using std::runtime_error::runtime_error;
-    };
-
     Router(std::string modelID, std::shared_ptr<const model::SystemLanguageModel> model);
 
     // Never throws: every request gets exactly one answer, or as much of one as the client stayed for.

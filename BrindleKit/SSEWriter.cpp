@@ -101,7 +101,7 @@ std::string SSEWriter::finishFrame(std::string_view reason) const {
 
 std::string SSEWriter::usageFrame(const Usage& usage) const { return frame(Delta{}, nullptr, &usage, false); }
 
-std::string SSEWriter::errorFrame(std::string message, std::string type, std::optional<std::string> code) const {
+std::string SSEWriter::errorFrame(std::string message, std::string type, std::optional<std::string> code) {
     return event(JSONCoding::encodeString(ErrorBody(std::move(message), std::move(type), std::move(code))));
 }
 

@@ -29,7 +29,9 @@ public:
     std::string toolCallsFrame(const std::vector<ToolCall>& toolCalls);
     std::string finishFrame(std::string_view reason) const;
     std::string usageFrame(const Usage& usage) const;
-    std::string errorFrame(std::string message, std::string type, std::optional<std::string> code) const;
+    // The event that ends a failed stream: the error body alone, no chunk members, so it needs no writer.
+    // ErrorMapper::sendErrorFrame is its one caller.
+    static std::string errorFrame(std::string message, std::string type, std::optional<std::string> code);
     static std::string doneFrame() { return "data: [DONE]\n\n"; }
 
     const std::string& id() const { return id_; }

@@ -116,9 +116,7 @@ void chatRequest(std::string_view input) {
         request.emplace(JSONCoding::decoder().decode<ChatCompletionRequest>(body));
     } catch (const JSONCoding::DecodingError& error) {
         // The router's 400 quotes this text in a JSON body, so it must survive the writer.
-        parsedJSON(JSONCoding::encodeString(ErrorBody(std::string("invalid request body: ") + error.what(),
-                                                      "invalid_request_error", std::nullopt)),
-                   "a decoding error body");
+        parsedJSON(ErrorMapper::undecodableBody(error.what()).bodyJSON(), "a decoding error body");
         return;
     }
     for (const ChatMessage& message : request->messages) checkRoundTrip(message);

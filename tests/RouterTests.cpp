@@ -175,6 +175,10 @@ TEST(Router, MapsEveryFailureBeforeTheFirstByte) {
          R"({"error":{"message":"The on-device model is rate limited. Retry shortly.","type":"rate_limit_error"}})"},
         {"other generation error", {.error = testing::generationError(Case::decodingFailure)}, kHi + "}", 500,
          "Internal Server Error", R"({"error":{"message":"GenerationError.decodingFailure","type":"api_error"}})"},
+        {"failed tool", {.error = std::make_exception_ptr(model::ToolCallError("f", std::make_exception_ptr(
+                             std::runtime_error("boom"))))}, kHi + "}", 500, "Internal Server Error",
+         R"x({"error":{"message":"Tool call failed: ToolCallError(tool: f, underlyingError: boom)",)x"
+         R"x("type":"api_error"}})x"},
         {"any other error", {.error = std::make_exception_ptr(std::runtime_error("boom"))}, kHi + "}", 500,
          "Internal Server Error", R"({"error":{"message":"boom","type":"api_error"}})"},
     };
