@@ -167,7 +167,7 @@ bool RequestReader::readMore(std::size_t needed) {
         if (capacity_ - end_ < kReadSize) {
             const std::size_t capacity = std::max(end_ + kReadSize, 2 * capacity_);
             auto grown = std::make_unique_for_overwrite<char[]>(capacity);
-            std::memcpy(grown.get(), buffer_.get(), end_);
+            if (end_ > 0) std::memcpy(grown.get(), buffer_.get(), end_); // no buffer yet when nothing is pending
             buffer_ = std::move(grown);
             capacity_ = capacity;
         }
