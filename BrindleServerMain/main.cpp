@@ -127,10 +127,16 @@ void raiseDescriptorLimit() {
 // request bodies come from the per-thread arenas, which keep the memory: 50 requests with 1 MiB bodies left
 // 35 to 48 MiB resident. A fixed threshold, which also stops that raising, gives every block of 128 KiB or
 // more a mapping of its own that goes back to the system when freed (a 64 KiB read buffer stays below it).
-// The price: a large body's blocks are mapped and faulted in afresh each time.
+// The price: a large body's blocks are mapped and faulted in afresh each time. No padding is kept on top of an
+// arena when it shrinks: a per-thread arena keeps its top however idle it is (trimming does not reach it), and with
+// the default 128 KiB of padding, 20 connections idling after a 1 MiB body held 103 KiB each instead of 71 KiB,
+// for no measurable gain in time.
 void returnLargeBlocksToTheSystem() {
 #ifdef M_MMAP_THRESHOLD
     ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+#ifdef M_TOP_PAD
+    ::mallopt(M_TOP_PAD, 0);
 #endif
 }
 

@@ -1,4 +1,4 @@
-#include "BrindleKit/HTTPServer.h"
+#include "BrindleKit/HTTPFraming.h"
 
 #include <cstddef>
 #include <string>
@@ -40,8 +40,8 @@ void frameAll(benchmark::State& state, const std::string& one) {
     for (auto _ : state) {
         std::string_view rest = buffer;
         while (!rest.empty()) {
-            HTTPServer::Framed framed = HTTPServer::frameNextRequest(rest);
-            if (framed.status != HTTPServer::Framed::Status::complete) state.SkipWithError("not framed");
+            FramedRequest framed = frameNextRequest(rest);
+            if (framed.status != FramedRequest::Status::complete) state.SkipWithError("not framed");
             benchmark::DoNotOptimize(framed.request);
             rest.remove_prefix(framed.consumed);
         }
@@ -69,8 +69,7 @@ void frameDribbledHead(benchmark::State& state) {
     for (auto _ : state) {
         std::size_t searchFrom = 0;
         for (std::size_t size = 1; size <= head.size(); ++size) {
-            HTTPServer::Framed framed =
-                HTTPServer::frameNextRequest(std::string_view(head).substr(0, size), searchFrom);
+            FramedRequest framed = frameNextRequest(std::string_view(head).substr(0, size), searchFrom);
             searchFrom = framed.resumeAt;
             benchmark::DoNotOptimize(framed);
         }
@@ -86,7 +85,7 @@ void frameLargeBody(benchmark::State& state) {
                                 "Content-Length: " +
                                 std::to_string(body.size()) + "\r\n\r\n" + body;
     for (auto _ : state) {
-        HTTPServer::Framed framed = HTTPServer::frameNextRequest(request);
+        FramedRequest framed = frameNextRequest(request);
         benchmark::DoNotOptimize(framed.request.body.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * request.size()));

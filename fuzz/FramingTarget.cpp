@@ -1,8 +1,9 @@
 #include "fuzz/FuzzTargets.h"
 
 #include "BrindleBase/Unicode.h"
-#include "BrindleKit/HTTPServer.h"
+#include "BrindleKit/HTTPFraming.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <vector>
@@ -11,8 +12,7 @@ namespace brindle::fuzz {
 
 namespace {
 
-using Framed = HTTPServer::Framed;
-using Status = Framed::Status;
+using Status = FramedRequest::Status;
 
 // How the connection ended: the requests it framed, and whether framing itself closed it (rather than
 // the peer running out of bytes).
@@ -26,22 +26,32 @@ bool sameRequest(const HTTPRequest& left, const HTTPRequest& right) {
            left.body == right.body;
 }
 
-// The peer's bytes as the segments a socket would hand out: sizes cycle through the list the input chose.
-class Segments {
+// The peer's bytes as the segments a socket would hand out: sizes cycle through the list the input chose, and a
+// read takes no more than the reader has room for.
+class ScriptedPeer final : public RequestPeer {
 public:
-    Segments(std::string_view bytes, std::vector<std::size_t> sizes) : bytes_(bytes), sizes_(std::move(sizes)) {}
-    std::optional<std::string_view> next() {
-        if (bytes_.empty()) return std::nullopt;
+    ScriptedPeer(std::string_view bytes, std::vector<std::size_t> sizes) : bytes_(bytes), sizes_(std::move(sizes)) {}
+    bool waitUntilReadable() override { return true; }
+    std::size_t receive(std::span<char> into) override {
+        check(!into.empty(), "a read with no room");
+        if (bytes_.empty()) {
+            readPastEnd_ = true;
+            return 0;
+        }
         const std::size_t size = sizes_.empty() ? bytes_.size() : sizes_[turn_++ % sizes_.size()];
-        const std::string_view segment = bytes_.substr(0, size);
+        const std::string_view segment = bytes_.substr(0, std::min(size, into.size()));
+        std::copy(segment.begin(), segment.end(), into.begin());
         bytes_.remove_prefix(segment.size());
-        return segment;
+        return segment.size();
     }
+    void send(std::string_view) override {}
+    bool readPastEnd() const { return readPastEnd_; }
 
 private:
     std::string_view bytes_;
     std::vector<std::size_t> sizes_;
     std::size_t turn_ = 0;
+    bool readPastEnd_ = false;
 };
 
 // The Content-Length value as a number; nothing when it does not read as one.
@@ -53,15 +63,7 @@ std::optional<std::size_t> declaredLength(std::string_view text) {
     return value;
 }
 
-void checkRequest(std::string_view buffered, const Framed& framed) {
-    const HTTPRequest& request = framed.request;
-    check(framed.consumed > 0 && framed.consumed <= buffered.size(), "consumed outside the buffer");
-    check(framed.consumed >= request.body.size() + 4, "consumed less than a terminator and the body");
-    const std::size_t bodyStart = framed.consumed - request.body.size();
-    check(buffered.substr(bodyStart - 4, 4) == "\r\n\r\n", "the body does not follow the head's terminator");
-    check(buffered.substr(0, bodyStart - 4).find("\r\n\r\n") == std::string_view::npos,
-          "the head was cut at a later terminator than the first");
-    check(buffered.substr(bodyStart, request.body.size()) == request.body, "the body is not the bytes sent");
+void checkHead(const HTTPRequest& request) {
     check(!request.method.empty() && !request.path.empty(), "an empty method or path");
     for (const std::string* token : {&request.method, &request.path})
         check(token->find(' ') == std::string::npos && token->find("\r\n") == std::string::npos,
@@ -74,60 +76,59 @@ void checkRequest(std::string_view buffered, const Framed& framed) {
                   (value.front() != ' ' && value.front() != '\t' && value.back() != ' ' && value.back() != '\t'),
               "a header value is not trimmed");
     }
+}
+
+void checkRequest(std::string_view buffered, const FramedRequest& framed) {
+    const HTTPRequest& request = framed.request;
+    check(framed.consumed > 0 && framed.consumed <= buffered.size(), "consumed outside the buffer");
+    check(framed.consumed >= request.body.size() + 4, "consumed less than a terminator and the body");
+    const std::size_t bodyStart = framed.consumed - request.body.size();
+    check(buffered.substr(bodyStart - 4, 4) == "\r\n\r\n", "the body does not follow the head's terminator");
+    check(buffered.substr(0, bodyStart - 4).find("\r\n\r\n") == std::string_view::npos,
+          "the head was cut at a later terminator than the first");
+    check(buffered.substr(bodyStart, request.body.size()) == request.body, "the body is not the bytes sent");
+    checkHead(request);
     const auto length = request.headers.find("content-length");
     if (!request.body.empty())
         check(length != request.headers.end() && declaredLength(length->second) == request.body.size(),
               "a body that Content-Length does not account for");
 }
 
-// Every answer of frameNextRequest, checked on the spot; the search hint must never change the answer.
-Framed frameChecked(std::string_view buffered, std::size_t searchFrom) {
-    Framed framed = HTTPServer::frameNextRequest(buffered, searchFrom);
-    const Framed unhinted = HTTPServer::frameNextRequest(buffered, 0);
-    check(framed.status == unhinted.status && framed.consumed == unhinted.consumed &&
-              framed.needed == unhinted.needed && framed.resumeAt == unhinted.resumeAt &&
-              sameRequest(framed.request, unhinted.request),
-          "the search hint changed the framing");
-    switch (framed.status) {
-    case Status::complete: checkRequest(buffered, framed); break;
-    case Status::needMore:
-        check(framed.needed > buffered.size(), "needMore without asking for more bytes");
-        check(framed.resumeAt <= buffered.size(), "a resume point past the buffer");
-        check(framed.consumed == 0, "needMore consumed bytes");
-        break;
-    case Status::close: break;
-    }
-    return framed;
+void checkNeedMore(std::string_view buffered, const FramedRequest& framed) {
+    check(framed.needed > buffered.size(), "needMore without asking for more bytes");
+    check(framed.resumeAt <= buffered.size(), "a resume point past the buffer");
+    check(framed.consumed == 0, "needMore consumed bytes");
+    if (framed.bodyStart == 0) return;
+    check(framed.bodyStart <= buffered.size() && buffered.substr(framed.bodyStart - 4, 4) == "\r\n\r\n",
+          "a body that does not follow the head's terminator");
+    checkHead(framed.request);
 }
 
-// The connection loop's own steps: frame, read until `needed` when more is needed, serve and move on.
-Outcome framedInSegments(Segments segments) {
+// The oracle: every byte at once, framed with no search hint, each answer checked on the spot.
+Outcome framedAtOnce(std::string_view bytes) {
     Outcome outcome;
-    std::string buffer;
-    std::size_t served = 0;
-    std::size_t searchFrom = 0;
     for (;;) {
-        Framed next = frameChecked(std::string_view(buffer).substr(served), searchFrom);
-        if (next.status == Status::needMore) {
-            buffer.erase(0, served);
-            served = 0;
-            searchFrom = next.resumeAt;
-            bool peerOpen = true;
-            while (peerOpen && buffer.size() < next.needed) {
-                const std::optional<std::string_view> segment = segments.next();
-                if (segment) buffer += *segment;
-                peerOpen = segment.has_value();
-            }
-            if (peerOpen) continue;
+        FramedRequest framed = frameNextRequest(bytes);
+        switch (framed.status) {
+        case Status::complete:
+            checkRequest(bytes, framed);
+            bytes.remove_prefix(framed.consumed);
+            outcome.requests.push_back(std::move(framed.request));
+            break;
+        case Status::needMore: checkNeedMore(bytes, framed); return outcome;
+        case Status::close: outcome.closedByFraming = true; return outcome;
         }
-        if (next.status != Status::complete) {
-            outcome.closedByFraming = next.status == Status::close;
-            return outcome;
-        }
-        served += next.consumed;
-        searchFrom = 0;
-        outcome.requests.push_back(std::move(next.request));
     }
+}
+
+// The server's own reader, fed the bytes in segments.
+Outcome readInSegments(std::string_view bytes, std::vector<std::size_t> sizes) {
+    Outcome outcome;
+    ScriptedPeer peer(bytes, std::move(sizes));
+    RequestReader reader(peer);
+    while (std::optional<HTTPRequest> request = reader.next()) outcome.requests.push_back(std::move(*request));
+    outcome.closedByFraming = !peer.readPastEnd();
+    return outcome;
 }
 
 } // namespace
@@ -141,14 +142,16 @@ void framing(std::string_view input) {
     for (std::size_t i = 1; i <= sizeCount; ++i) sizes.push_back(static_cast<unsigned char>(input[i]) + 1u);
     const std::string_view peerBytes = input.substr(1 + sizeCount);
 
-    const Outcome pieces = framedInSegments(Segments(peerBytes, sizes));
-    const Outcome whole = framedInSegments(Segments(peerBytes, {}));
+    const Outcome pieces = readInSegments(peerBytes, sizes);
+    const Outcome whole = framedAtOnce(peerBytes);
     // Past the head cap, where the cut falls decides whether a terminator is seen in time.
-    if (peerBytes.size() >= HTTPServer::kHeadCap) return;
-    check(pieces.closedByFraming == whole.closedByFraming, "segmentation changed how the connection ends");
-    check(pieces.requests.size() == whole.requests.size(), "segmentation changed the number of requests");
+    if (peerBytes.size() >= kHeadCap) return;
+    check(pieces.closedByFraming == whole.closedByFraming,
+          "the reader ends the connection otherwise than framing all at once");
+    check(pieces.requests.size() == whole.requests.size(), "the reader and framing all at once count other requests");
     for (std::size_t i = 0; i < whole.requests.size(); ++i)
-        check(sameRequest(pieces.requests[i], whole.requests[i]), "segmentation changed a request");
+        check(sameRequest(pieces.requests[i], whole.requests[i]),
+              "the reader made another request than framing all at once");
 }
 
 } // namespace brindle::fuzz

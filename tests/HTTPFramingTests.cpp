@@ -1,4 +1,4 @@
-#include "BrindleKit/HTTPServer.h"
+#include "BrindleKit/HTTPFraming.h"
 
 #include <string>
 #include <string_view>
@@ -8,7 +8,7 @@
 namespace brindle {
 namespace {
 
-using Framed = HTTPServer::Framed;
+using Framed = FramedRequest;
 using Status = Framed::Status;
 
 // Every proper prefix, fed with the resume hints the connection loop passes, needs more; then the whole frames.
@@ -29,12 +29,12 @@ TEST(HTTPFraming, PrefixLadderThenOneRequest) {
     for (const auto& c : cases) {
         std::size_t searchFrom = 0;
         for (std::size_t size = 0; size < c.bytes.size(); ++size) {
-            const Framed framed = HTTPServer::frameNextRequest(c.bytes.substr(0, size), searchFrom);
+            const Framed framed = frameNextRequest(c.bytes.substr(0, size), searchFrom);
             ASSERT_TRUE(framed.status == Status::needMore && framed.needed > size && framed.resumeAt <= size)
                 << c.name << ", prefix of " << size;
             searchFrom = framed.resumeAt;
         }
-        const Framed framed = HTTPServer::frameNextRequest(c.bytes, searchFrom);
+        const Framed framed = frameNextRequest(c.bytes, searchFrom);
         ASSERT_EQ(framed.status, Status::complete) << c.name;
         EXPECT_EQ(framed.consumed, c.bytes.size()) << c.name;
         EXPECT_EQ(framed.request.method, c.method) << c.name;
@@ -44,9 +44,9 @@ TEST(HTTPFraming, PrefixLadderThenOneRequest) {
 }
 
 TEST(HTTPFraming, NormalisesHeaderNamesAndTrimsValues) {
-    const Framed framed = HTTPServer::frameNextRequest("GET / HTTP/1.1\r\nContent-TYPE:\t Application/JSON \t\r\n"
-                                                       "X-Twice: first\r\nline without a colon\r\nx-twice: second\r\n"
-                                                       "Host: localhost:8080\r\nX-Empty:\r\n\r\n");
+    const Framed framed = frameNextRequest("GET / HTTP/1.1\r\nContent-TYPE:\t Application/JSON \t\r\n"
+                                           "X-Twice: first\r\nline without a colon\r\nx-twice: second\r\n"
+                                           "Host: localhost:8080\r\nX-Empty:\r\n\r\n");
     const std::unordered_map<std::string, std::string> expected = {
         {"content-type", "Application/JSON"}, {"x-twice", "second"}, {"host", "localhost:8080"}, {"x-empty", ""}};
     EXPECT_EQ(framed.request.headers, expected);
@@ -68,7 +68,7 @@ TEST(HTTPFraming, CutsTheBodyContentLengthNames) {
     };
     for (const auto& c : cases) {
         const std::string head = "POST / HTTP/1.1\r\n" + std::string(c.lengthLine) + "\r\n\r\n";
-        const Framed framed = HTTPServer::frameNextRequest(head + std::string(c.afterHead));
+        const Framed framed = frameNextRequest(head + std::string(c.afterHead));
         ASSERT_EQ(framed.status, Status::complete) << c.name;
         EXPECT_EQ(framed.request.body, c.body) << c.name;
         EXPECT_EQ(framed.consumed, head.size() + c.body.size()) << c.name;
@@ -92,22 +92,22 @@ TEST(HTTPFraming, ClosesOnMalformedHeadsAndWaitsOnUnfinishedOnes) {
         {"a lone LF never ends a head", "GET / HTTP/1.1\nHost: x\n\n", Status::needMore},
         {"mixed line ends", "GET / HTTP/1.1\r\n\n\r\n", Status::needMore},
     };
-    for (const auto& c : cases) EXPECT_EQ(HTTPServer::frameNextRequest(c.bytes).status, c.expected) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(frameNextRequest(c.bytes).status, c.expected) << c.name;
 }
 
 // Carriage returns are the worst case for the terminator search: without the resume hint, the million calls
 // of this dribble would each search the whole buffer again and run far past the test timeout.
 TEST(HTTPFraming, CapsOnlyUnterminatedHeads) {
-    const std::string dribble(HTTPServer::kHeadCap, '\r');
+    const std::string dribble(kHeadCap, '\r');
     std::size_t searchFrom = 0;
     for (std::size_t size = 0; size < dribble.size(); ++size) {
-        const Framed framed = HTTPServer::frameNextRequest(std::string_view(dribble).substr(0, size), searchFrom);
+        const Framed framed = frameNextRequest(std::string_view(dribble).substr(0, size), searchFrom);
         ASSERT_EQ(framed.status, Status::needMore) << size;
         searchFrom = framed.resumeAt;
     }
-    EXPECT_EQ(HTTPServer::frameNextRequest(dribble, searchFrom).status, Status::close) << "at the cap";
-    const std::string bigHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(HTTPServer::kHeadCap, 'y') + "\r\n\r\n";
-    EXPECT_EQ(HTTPServer::frameNextRequest(bigHead).status, Status::complete) << "a terminated head of any size";
+    EXPECT_EQ(frameNextRequest(dribble, searchFrom).status, Status::close) << "at the cap";
+    const std::string bigHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(kHeadCap, 'y') + "\r\n\r\n";
+    EXPECT_EQ(frameNextRequest(bigHead).status, Status::complete) << "a terminated head of any size";
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "BrindleKit/HTTPServer.h"
+#include "BrindleKit/HTTPResponder.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "BrindleKit/HTTPServer.h"
+#include "BrindleKit/HTTPResponder.h"
 
 namespace brindle::testing {
 
