@@ -81,7 +81,7 @@ public:
     bool isNull();
     bool isString();
     std::string_view stringView();
-    std::string string() { return std::string(stringView()); }
+    std::string string();
     bool boolean();
     double number();
     std::int64_t integer();

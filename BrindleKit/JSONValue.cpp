@@ -159,6 +159,21 @@ std::string_view Cursor::stringView() {
     return text;
 }
 
+// A string without escapes is copied straight from the document: unescaping it first wrote every byte once
+// more, into pages of the parser's own that a large body had to fault in.
+std::string Cursor::string() {
+    std::string_view token = value_.raw_json_token();
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' || token.back() == '\t'))
+        token.remove_suffix(1);
+    if (token.size() >= 2 && token.front() == '"' && token.find('"', 1) == token.size() - 1 &&
+        token.find('\\') == std::string_view::npos) {
+        simdjson::ondemand::raw_json_string raw;
+        if (value_.get_raw_json_string().get(raw) != simdjson::SUCCESS) throw Undecided{};
+        return std::string(token.substr(1, token.size() - 2));
+    }
+    return std::string(stringView());
+}
+
 bool Cursor::boolean() {
     bool value = false;
     if (value_.get_bool().get(value) != simdjson::SUCCESS) throw Undecided{};
