@@ -3,6 +3,7 @@
 #include "BrindleBase/JSONDecoding.h"
 #include "BrindleBase/Unicode.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <memory>
@@ -83,6 +84,33 @@ void Node::refuseOutOfRange() const {
         fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
 }
 
+namespace {
+
+bool holdsOutOfRange(simdjson::dom::element element) {
+    using simdjson::dom::element_type;
+    switch (element.type()) {
+    case element_type::UINT64: return true;
+    case element_type::ARRAY: {
+        const simdjson::dom::array array = element.get_array().value_unsafe();
+        return std::any_of(array.begin(), array.end(), holdsOutOfRange);
+    }
+    case element_type::OBJECT: {
+        const simdjson::dom::object object = element.get_object().value_unsafe();
+        return std::any_of(object.begin(), object.end(), [](const auto& member) { return holdsOutOfRange(member.value); });
+    }
+    default: return false;
+    }
+}
+
+} // namespace
+
+void Node::refuseOutOfRangeWithin() const {
+    const CodingPath* root = &path_;
+    while (root->parent) root = root->parent;
+    if (root->holdsOutOfRangePlaceholders && holdsOutOfRange(element_))
+        fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
+}
+
 double Node::number() const {
     refuseOutOfRange();
     double value = 0;
@@ -111,6 +139,87 @@ void KeyedContainer::missing(std::string_view key) const {
                "required key \"" + std::string(key) + "\" not found at " + where(node_.path().render()));
 }
 
+simdjson::ondemand::json_type Cursor::type() {
+    simdjson::ondemand::json_type kind;
+    if (value_.type().get(kind) != simdjson::SUCCESS) throw Undecided{};
+    return kind;
+}
+
+bool Cursor::isNull() {
+    bool null = false;
+    if (value_.is_null().get(null) != simdjson::SUCCESS) throw Undecided{};
+    return null;
+}
+
+bool Cursor::isString() { return type() == simdjson::ondemand::json_type::string; }
+
+std::string_view Cursor::stringView() {
+    std::string_view text;
+    if (value_.get_string().get(text) != simdjson::SUCCESS) throw Undecided{};
+    return text;
+}
+
+// A string without escapes is copied straight from the document: unescaping it first wrote every byte once
+// more, into pages of the parser's own that a large body had to fault in.
+std::string Cursor::string() {
+    std::string_view token = value_.raw_json_token();
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' || token.back() == '\t'))
+        token.remove_suffix(1);
+    if (token.size() >= 2 && token.front() == '"' && token.find('"', 1) == token.size() - 1 &&
+        token.find('\\') == std::string_view::npos) {
+        simdjson::ondemand::raw_json_string raw;
+        if (value_.get_raw_json_string().get(raw) != simdjson::SUCCESS) throw Undecided{};
+        return std::string(token.substr(1, token.size() - 2));
+    }
+    return std::string(stringView());
+}
+
+bool Cursor::boolean() {
+    bool value = false;
+    if (value_.get_bool().get(value) != simdjson::SUCCESS) throw Undecided{};
+    return value;
+}
+
+double Cursor::number() {
+    simdjson::ondemand::number value;
+    if (value_.get_number().get(value) != simdjson::SUCCESS) throw Undecided{};
+    const double result = value.as_double();
+    if (!std::isfinite(result)) throw Undecided{};
+    return result;
+}
+
+std::int64_t Cursor::integer() {
+    simdjson::ondemand::number value;
+    if (value_.get_number().get(value) != simdjson::SUCCESS) throw Undecided{};
+    if (value.is_int64()) return value.get_int64();
+    const double number = value.as_double();
+    if (value.is_double() && std::trunc(number) == number && number >= -9223372036854775808.0 &&
+        number < 9223372036854775808.0)
+        return static_cast<std::int64_t>(number);
+    throw Undecided{};
+}
+
+void Cursor::skip() {
+    using simdjson::ondemand::json_type;
+    switch (type()) {
+    case json_type::object: return forEachMember([](std::string_view, Cursor& member) { member.skip(); });
+    case json_type::array: return forEachElement([](Cursor& element) { element.skip(); });
+    case json_type::number: number(); return;
+    case json_type::string: stringView(); return;
+    case json_type::boolean: boolean(); return;
+    case json_type::null:
+        if (!isNull()) throw Undecided{};
+        return;
+    }
+    throw Undecided{};
+}
+
+// Nesting close to the limit is left to the parser's own count.
+std::size_t Cursor::nestedDepth() const {
+    if (depth_ + 8 >= kMaxDepth) throw Undecided{};
+    return depth_ + 1;
+}
+
 namespace {
 
 std::string parseFailure(simdjson::error_code error) {
@@ -126,16 +235,16 @@ std::string parseFailure(simdjson::error_code error) {
 // stayed connected, while on a thread of its own a connection seldom sends a second large body to reuse it for.
 constexpr std::size_t kKeptParserCapacity = 64u << 10;
 
-std::unique_ptr<simdjson::dom::parser>& threadParser() {
-    thread_local std::unique_ptr<simdjson::dom::parser> parser;
+template <class Parser> std::unique_ptr<Parser>& threadParser() {
+    thread_local std::unique_ptr<Parser> parser;
     // No constructor argument: it would cap the document size, not the depth; allocate() sets the depth.
-    if (!parser) parser = std::make_unique<simdjson::dom::parser>();
+    if (!parser) parser = std::make_unique<Parser>();
     return parser;
 }
 
-class LargeParserRelease {
+template <class Parser> class LargeParserRelease {
 public:
-    explicit LargeParserRelease(std::unique_ptr<simdjson::dom::parser>& parser) : parser_(parser) {}
+    explicit LargeParserRelease(std::unique_ptr<Parser>& parser) : parser_(parser) {}
     ~LargeParserRelease() {
         if (parser_->capacity() > kKeptParserCapacity) parser_.reset();
     }
@@ -143,7 +252,7 @@ public:
     LargeParserRelease& operator=(const LargeParserRelease&) = delete;
 
 private:
-    std::unique_ptr<simdjson::dom::parser>& parser_;
+    std::unique_ptr<Parser>& parser_;
 };
 
 // What simdjson reads back as the same double: the shortest such spelling with an exponent, so that it is
@@ -262,7 +371,7 @@ std::optional<std::string> withNumbersRespelled(std::string_view json) {
 static_assert(Decoder::kParserPadding >= simdjson::SIMDJSON_PADDING);
 
 void Decoder::parseThen(std::string_view json, bool padded, const std::function<void(const Node&)>& use) const {
-    std::unique_ptr<simdjson::dom::parser>& owner = threadParser();
+    std::unique_ptr<simdjson::dom::parser>& owner = threadParser<simdjson::dom::parser>();
     const LargeParserRelease release(owner);
     simdjson::dom::parser& parser = *owner;
     if (json.size() > parser.capacity() && parser.allocate(json.size(), kMaxDepth) != simdjson::SUCCESS)
@@ -281,6 +390,37 @@ void Decoder::parseThen(std::string_view json, bool padded, const std::function<
     }
     if (error != simdjson::SUCCESS) throw DecodingError(Kind::dataCorrupted, "", parseFailure(error));
     use(Node(root, path));
+}
+
+bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::function<void(Cursor&)>& use) const {
+    std::string copy;
+    if (!padded) {
+        copy.reserve(json.size() + kParserPadding);
+        copy.assign(json);
+        json = copy;
+    }
+    std::unique_ptr<simdjson::ondemand::parser>& owner = threadParser<simdjson::ondemand::parser>();
+    const LargeParserRelease release(owner);
+    simdjson::ondemand::parser& parser = *owner;
+    if (json.size() > parser.capacity() && parser.allocate(json.size()) != simdjson::SUCCESS) return false;
+    simdjson::ondemand::document document;
+    simdjson::ondemand::value root;
+    if (parser.iterate(json.data(), json.size(), json.size() + kParserPadding).get(document) != simdjson::SUCCESS ||
+        document.get_value().get(root) != simdjson::SUCCESS)
+        return false;
+    try {
+        Cursor cursor(root, 0);
+        // A scalar at the top level is read differently by the parser; such documents are small.
+        const simdjson::ondemand::json_type kind = cursor.type();
+        if (kind != simdjson::ondemand::json_type::object && kind != simdjson::ondemand::json_type::array)
+            return false;
+        use(cursor);
+    } catch (const Undecided&) {
+        return false;
+    }
+    // Only whitespace may follow the value.
+    const char* rest = nullptr;
+    return document.current_location().get(rest) != simdjson::SUCCESS;
 }
 
 const Decoder& decoder() {
@@ -325,7 +465,34 @@ JSONValue decodeAny(const Node& node) {
     node.fail(Kind::dataCorrupted, "Unsupported JSON value");
 }
 
+JSONValue decodeAny(JSONCoding::Cursor& node) {
+    using simdjson::ondemand::json_type;
+    switch (node.type()) {
+    case json_type::null:
+        if (!node.isNull()) throw JSONCoding::Undecided{};
+        return JSONValue(nullptr);
+    case json_type::boolean: return JSONValue(node.boolean());
+    case json_type::number: return JSONValue(node.number());
+    case json_type::string: return JSONValue(node.string());
+    case json_type::array: {
+        JSONValue::Array array;
+        node.forEachElement([&array](JSONCoding::Cursor& element) { array.push_back(decodeAny(element)); });
+        return JSONValue(std::move(array));
+    }
+    case json_type::object: {
+        JSONValue::Object object;
+        node.forEachMember([&object](std::string_view key, JSONCoding::Cursor& member) {
+            object.insert_or_assign(std::string(key), decodeAny(member));
+        });
+        return JSONValue(std::move(object));
+    }
+    }
+    throw JSONCoding::Undecided{};
+}
+
 } // namespace
+
+JSONValue JSONValue::decode(JSONCoding::Cursor& node) { return decodeAny(node); }
 
 // A value that fits no case fails as a whole, at its own position.
 JSONValue JSONValue::decode(const JSONCoding::Node& node) {

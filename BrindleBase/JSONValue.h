@@ -17,7 +17,8 @@ namespace brindle {
 class JSONWriter;
 namespace JSONCoding {
 class Node;
-}
+class Cursor;
+} // namespace JSONCoding
 
 // The one dynamic JSON value: tool_choice and tool parameter schemas. Numbers are always double.
 struct JSONValue {
@@ -40,6 +41,7 @@ struct JSONValue {
 
     // Tries null, bool, number, string, array, object in that order; throws JSONCoding::DecodingError.
     static JSONValue decode(const JSONCoding::Node& node);
+    static JSONValue decode(JSONCoding::Cursor& node);
     // Throws JSONCoding::EncodingError for a non-finite number.
     void encode(JSONWriter& writer) const;
 
@@ -113,16 +115,30 @@ public:
         return decodeWith<T>(json, json.capacity() - json.size() >= kParserPadding);
     }
     template <class T> T decode(const char* json) const { return decode<T>(std::string_view(json)); }
+    // Without the quick pass: what the quick pass must agree with, for the fuzzers to compare.
+    template <class T> T decodeByKeys(std::string_view json) const {
+        std::optional<T> result;
+        parseThen(json, false, [&result](const Node& root) { result.emplace(T::decode(root)); });
+        return std::move(*result);
+    }
 
     // How far past the end of its input the parser reads.
     static constexpr std::size_t kParserPadding = 64;
 
 private:
+    // Types that can be decoded through a Cursor are first, and almost always only, decoded that way.
     template <class T> T decodeWith(std::string_view json, bool padded) const {
         std::optional<T> result;
+        if constexpr (requires(Cursor& cursor) { T::decode(cursor); }) {
+            if (decidedQuickly(json, padded, [&result](Cursor& root) { result.emplace(T::decode(root)); }))
+                return std::move(*result);
+            result.reset();
+        }
         parseThen(json, padded, [&result](const Node& root) { result.emplace(T::decode(root)); });
         return std::move(*result);
     }
+    // False when the quick pass could not decide: use was then given a part of the document only.
+    bool decidedQuickly(std::string_view json, bool padded, const std::function<void(Cursor&)>& use) const;
     // padded: the bytes up to kParserPadding past the end of json may be read.
     void parseThen(std::string_view json, bool padded, const std::function<void(const Node&)>& use) const;
 };

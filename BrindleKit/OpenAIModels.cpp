@@ -4,22 +4,94 @@
 
 namespace brindle {
 
-using JSONCoding::KeyedContainer;
+using JSONCoding::Cursor;
+using JSONCoding::decodeRecord;
+using JSONCoding::field;
 using JSONCoding::Node;
 
-// Fields are read into locals in key order, which is not always declaration order: the first fault met in
-// key order is the one reported.
+// Each record's fields in key order, which is not always declaration order: the first fault met in key order
+// is the one reported.
 
-StreamOptions StreamOptions::decode(const Node& node) {
-    const KeyedContainer container(node);
-    return {container.optional<bool>("include_usage")};
+namespace {
+
+const auto kStreamOptionsFields = std::tuple{field("include_usage", &StreamOptions::includeUsage)};
+const auto kContentPartFields = std::tuple{field("type", &ContentPart::type), field("text", &ContentPart::text)};
+const auto kFunctionCallFields =
+    std::tuple{field("name", &FunctionCall::name), field("arguments", &FunctionCall::arguments)};
+const auto kToolCallFields =
+    std::tuple{field("id", &ToolCall::id), field("type", &ToolCall::type), field("function", &ToolCall::function)};
+const auto kChatMessageFields =
+    std::tuple{field("role", &ChatMessage::role), field("content", &ChatMessage::content),
+               field("name", &ChatMessage::name), field("tool_calls", &ChatMessage::toolCalls),
+               field("tool_call_id", &ChatMessage::toolCallId)};
+const auto kFunctionSpecFields =
+    std::tuple{field("name", &FunctionSpec::name), field("description", &FunctionSpec::description),
+               field("parameters", &FunctionSpec::parameters)};
+const auto kToolSpecFields = std::tuple{field("type", &ToolSpec::type), field("function", &ToolSpec::function)};
+const auto kJSONSchemaFormatFields =
+    std::tuple{field("name", &JSONSchemaFormat::name), field("description", &JSONSchemaFormat::description),
+               field("schema", &JSONSchemaFormat::schema), field("strict", &JSONSchemaFormat::strict)};
+const auto kResponseFormatFields =
+    std::tuple{field("type", &ResponseFormat::type), field("json_schema", &ResponseFormat::jsonSchema)};
+const auto kRequestFields = std::tuple{
+    field("model", &ChatCompletionRequest::model),
+    field("messages", &ChatCompletionRequest::messages),
+    field("stream", &ChatCompletionRequest::stream),
+    field("tools", &ChatCompletionRequest::tools),
+    field("temperature", &ChatCompletionRequest::temperature),
+    field("tool_choice", &ChatCompletionRequest::toolChoice),
+    field("max_tokens", &ChatCompletionRequest::maxTokens),
+    field("max_completion_tokens", &ChatCompletionRequest::maxCompletionTokens),
+    field("stream_options", &ChatCompletionRequest::streamOptions),
+    field("response_format", &ChatCompletionRequest::responseFormat),
+    field("stop", &ChatCompletionRequest::stop)};
+
+// A string, else a list of parts; anything else reports the list's fault.
+template <class NodeType> MessageContent decodeContent(NodeType& node) {
+    if (node.isString()) return {node.string()};
+    return {JSONCoding::decodeValue<std::vector<ContentPart>>(node)};
 }
 
-ContentPart ContentPart::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto type = container.required<std::string>("type");
-    auto text = container.optional<std::string>("text");
-    return {std::move(type), std::move(text)};
+// A string, else a list of strings; anything else reports the list's fault.
+template <class NodeType> StopSequences decodeStop(NodeType& node) {
+    if (node.isString()) return {{node.string()}};
+    return {JSONCoding::decodeValue<std::vector<std::string>>(node)};
+}
+
+} // namespace
+
+// One definition for each way in.
+#define BRINDLE_DECODE_FROM_FIELDS(Record, fields)                                                                  \
+    Record Record::decode(const Node& node) { return decodeRecord<Record>(node, fields); }                          \
+    Record Record::decode(Cursor& node) { return decodeRecord<Record>(node, fields); }
+
+BRINDLE_DECODE_FROM_FIELDS(StreamOptions, kStreamOptionsFields)
+BRINDLE_DECODE_FROM_FIELDS(ContentPart, kContentPartFields)
+BRINDLE_DECODE_FROM_FIELDS(FunctionCall, kFunctionCallFields)
+BRINDLE_DECODE_FROM_FIELDS(ToolCall, kToolCallFields)
+BRINDLE_DECODE_FROM_FIELDS(ChatMessage, kChatMessageFields)
+BRINDLE_DECODE_FROM_FIELDS(FunctionSpec, kFunctionSpecFields)
+BRINDLE_DECODE_FROM_FIELDS(ToolSpec, kToolSpecFields)
+BRINDLE_DECODE_FROM_FIELDS(JSONSchemaFormat, kJSONSchemaFormatFields)
+BRINDLE_DECODE_FROM_FIELDS(ResponseFormat, kResponseFormatFields)
+BRINDLE_DECODE_FROM_FIELDS(ChatCompletionRequest, kRequestFields)
+
+#undef BRINDLE_DECODE_FROM_FIELDS
+
+MessageContent MessageContent::decode(const Node& node) { return decodeContent(node); }
+MessageContent MessageContent::decode(Cursor& node) { return decodeContent(node); }
+
+StopSequences StopSequences::decode(const Node& node) { return decodeStop(node); }
+StopSequences StopSequences::decode(Cursor& node) { return decodeStop(node); }
+
+CheckedValue CheckedValue::decode(const Node& node) {
+    node.refuseOutOfRangeWithin();
+    return {};
+}
+
+CheckedValue CheckedValue::decode(Cursor& node) {
+    node.skip();
+    return {};
 }
 
 void ContentPart::encode(JSONWriter& writer) const {
@@ -29,22 +101,8 @@ void ContentPart::encode(JSONWriter& writer) const {
     writer.endObject();
 }
 
-// A string, else a list of parts; anything else reports the list's fault.
-MessageContent MessageContent::decode(const Node& node) {
-    std::string_view text;
-    if (node.element().get_string().get(text) == simdjson::SUCCESS) return {std::string(text)};
-    return {JSONCoding::decodeValue<std::vector<ContentPart>>(node)};
-}
-
 void MessageContent::encode(JSONWriter& writer) const {
     std::visit([&writer](const auto& payload) { writer.value(payload); }, storage);
-}
-
-FunctionCall FunctionCall::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto name = container.required<std::string>("name");
-    auto arguments = container.required<std::string>("arguments");
-    return {std::move(name), std::move(arguments)};
 }
 
 void FunctionCall::encode(JSONWriter& writer) const {
@@ -52,14 +110,6 @@ void FunctionCall::encode(JSONWriter& writer) const {
     writer.field("name", name);
     writer.field("arguments", arguments);
     writer.endObject();
-}
-
-ToolCall ToolCall::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto id = container.required<std::string>("id");
-    auto type = container.required<std::string>("type");
-    auto function = container.required<FunctionCall>("function");
-    return {std::move(id), std::move(type), std::move(function)};
 }
 
 void ToolCall::encode(JSONWriter& writer) const {
@@ -84,16 +134,6 @@ std::optional<std::string> ChatMessage::text() const {
     return joined;
 }
 
-ChatMessage ChatMessage::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto role = container.required<std::string>("role");
-    auto content = container.optional<MessageContent>("content");
-    auto name = container.optional<std::string>("name");
-    auto toolCalls = container.optional<std::vector<ToolCall>>("tool_calls");
-    auto toolCallId = container.optional<std::string>("tool_call_id");
-    return {std::move(role), std::move(content), std::move(toolCalls), std::move(toolCallId), std::move(name)};
-}
-
 void ChatMessage::encode(JSONWriter& writer) const {
     writer.beginObject();
     writer.field("role", role);
@@ -102,70 +142,6 @@ void ChatMessage::encode(JSONWriter& writer) const {
     writer.field("tool_calls", toolCalls);
     writer.field("tool_call_id", toolCallId);
     writer.endObject();
-}
-
-FunctionSpec FunctionSpec::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto name = container.required<std::string>("name");
-    auto description = container.optional<std::string>("description");
-    auto parameters = container.optional<JSONValue>("parameters");
-    return {std::move(name), std::move(description), std::move(parameters)};
-}
-
-ToolSpec ToolSpec::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto type = container.required<std::string>("type");
-    auto function = container.required<FunctionSpec>("function");
-    return {std::move(type), std::move(function)};
-}
-
-JSONSchemaFormat JSONSchemaFormat::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto name = container.required<std::string>("name");
-    auto description = container.optional<std::string>("description");
-    auto schema = container.optional<JSONValue>("schema");
-    auto strict = container.optional<bool>("strict");
-    return {std::move(name), std::move(description), std::move(schema), strict};
-}
-
-ResponseFormat ResponseFormat::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto type = container.required<std::string>("type");
-    auto jsonSchema = container.optional<JSONSchemaFormat>("json_schema");
-    return {std::move(type), std::move(jsonSchema)};
-}
-
-// A string, else a list of strings; anything else reports the list's fault.
-StopSequences StopSequences::decode(const Node& node) {
-    std::string_view text;
-    if (node.element().get_string().get(text) == simdjson::SUCCESS) return {{std::string(text)}};
-    return {JSONCoding::decodeValue<std::vector<std::string>>(node)};
-}
-
-ChatCompletionRequest ChatCompletionRequest::decode(const Node& node) {
-    const KeyedContainer container(node);
-    auto model = container.required<std::string>("model");
-    auto messages = container.required<std::vector<ChatMessage>>("messages");
-    auto stream = container.optional<bool>("stream");
-    auto tools = container.optional<std::vector<ToolSpec>>("tools");
-    auto temperature = container.optional<double>("temperature");
-    auto toolChoice = container.optional<JSONValue>("tool_choice");
-    auto maxTokens = container.optional<std::int64_t>("max_tokens");
-    auto maxCompletionTokens = container.optional<std::int64_t>("max_completion_tokens");
-    auto streamOptions = container.optional<StreamOptions>("stream_options");
-    auto responseFormat = container.optional<ResponseFormat>("response_format");
-    auto stop = container.optional<StopSequences>("stop");
-    return {std::move(model),
-            std::move(messages),
-            stream,
-            std::move(tools),
-            std::move(toolChoice),
-            temperature,
-            maxTokens,
-            maxCompletionTokens,
-            streamOptions,
-            std::move(responseFormat),
-            std::move(stop)};
 }
 
 // ---- Response records ----

@@ -17,12 +17,14 @@ namespace brindle {
 struct StreamOptions {
     std::optional<bool> includeUsage;
     static StreamOptions decode(const JSONCoding::Node& node);
+    static StreamOptions decode(JSONCoding::Cursor& node);
 };
 
 struct ContentPart {
     std::string type;
     std::optional<std::string> text;
     static ContentPart decode(const JSONCoding::Node& node);
+    static ContentPart decode(JSONCoding::Cursor& node);
     void encode(JSONWriter& writer) const;
 };
 
@@ -30,6 +32,7 @@ struct ContentPart {
 struct MessageContent {
     std::variant<std::string, std::vector<ContentPart>> storage;
     static MessageContent decode(const JSONCoding::Node& node);
+    static MessageContent decode(JSONCoding::Cursor& node);
     void encode(JSONWriter& writer) const;
 };
 
@@ -37,6 +40,7 @@ struct FunctionCall {
     std::string name;
     std::string arguments; // JSON text inside a JSON string
     static FunctionCall decode(const JSONCoding::Node& node);
+    static FunctionCall decode(JSONCoding::Cursor& node);
     void encode(JSONWriter& writer) const;
 };
 
@@ -45,6 +49,7 @@ struct ToolCall {
     std::string type;
     FunctionCall function;
     static ToolCall decode(const JSONCoding::Node& node);
+    static ToolCall decode(JSONCoding::Cursor& node);
     void encode(JSONWriter& writer) const;
 };
 
@@ -60,6 +65,7 @@ struct ChatMessage {
     std::optional<std::string> text() const;
 
     static ChatMessage decode(const JSONCoding::Node& node);
+    static ChatMessage decode(JSONCoding::Cursor& node);
     void encode(JSONWriter& writer) const;
 };
 
@@ -68,12 +74,14 @@ struct FunctionSpec {
     std::optional<std::string> description;
     std::optional<JSONValue> parameters; // a JSON Schema; never the null case
     static FunctionSpec decode(const JSONCoding::Node& node);
+    static FunctionSpec decode(JSONCoding::Cursor& node);
 };
 
 struct ToolSpec {
     std::string type;
     FunctionSpec function;
     static ToolSpec decode(const JSONCoding::Node& node);
+    static ToolSpec decode(JSONCoding::Cursor& node);
 };
 
 // response_format's json_schema member.
@@ -83,6 +91,7 @@ struct JSONSchemaFormat {
     std::optional<JSONValue> schema; // a JSON Schema; never the null case
     std::optional<bool> strict;
     static JSONSchemaFormat decode(const JSONCoding::Node& node);
+    static JSONSchemaFormat decode(JSONCoding::Cursor& node);
 };
 
 // response_format: "text", "json_object" or "json_schema" with its schema. Which types and members make
@@ -91,12 +100,21 @@ struct ResponseFormat {
     std::string type;
     std::optional<JSONSchemaFormat> jsonSchema;
     static ResponseFormat decode(const JSONCoding::Node& node);
+    static ResponseFormat decode(JSONCoding::Cursor& node);
 };
 
 // stop: one string or an array of strings, held as the list either way.
 struct StopSequences {
     std::vector<std::string> sequences;
     static StopSequences decode(const JSONCoding::Node& node);
+    static StopSequences decode(JSONCoding::Cursor& node);
+};
+
+// A member that is read and checked like any other but not kept: tool_choice, which the model's own choice
+// of tools makes moot. Kept as a tree, a large one cost dozens of times its text.
+struct CheckedValue {
+    static CheckedValue decode(const JSONCoding::Node& node);
+    static CheckedValue decode(JSONCoding::Cursor& node);
 };
 
 struct ChatCompletionRequest {
@@ -104,7 +122,7 @@ struct ChatCompletionRequest {
     std::vector<ChatMessage> messages;
     std::optional<bool> stream;
     std::optional<std::vector<ToolSpec>> tools;
-    std::optional<JSONValue> toolChoice;
+    std::optional<CheckedValue> toolChoice; // present when sent and not null
     std::optional<double> temperature;
     std::optional<std::int64_t> maxTokens;
     std::optional<std::int64_t> maxCompletionTokens;
@@ -118,6 +136,7 @@ struct ChatCompletionRequest {
     }
 
     static ChatCompletionRequest decode(const JSONCoding::Node& node);
+    static ChatCompletionRequest decode(JSONCoding::Cursor& node);
 };
 
 // ---- Response records (encoded only) ----

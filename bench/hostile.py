@@ -258,18 +258,41 @@ def messages_body(size, message=b'{"role":"user","content":"x"}'):
     return head + b",".join([message] * count) + tail
 
 
+def nested_body(size, depth=200):
+    """tool_choice: a list of arrays nested `depth` deep, near the decoder's depth limit."""
+    head, tail = b'{"model":"m","messages":[{"role":"user","content":"hi"}],"tool_choice":[', b"]}"
+    unit = b"[" * depth + b"0" + b"]" * depth
+    return head + b",".join([unit] * ((size - len(head)) // (len(unit) + 1))) + tail
+
+
+def tools_body(size):
+    tool = (b'{"type":"function","function":{"name":"t","description":"d","parameters":'
+            b'{"type":"object","properties":{"a":{"type":"string"}},"required":["a"]}}}')
+    head, tail = b'{"model":"m","messages":[{"role":"user","content":"hi"}],"tools":[', b"]}"
+    return head + b",".join([tool] * ((size - len(head)) // (len(tool) + 1))) + tail
+
+
+SHAPES = [("tool_choice:[0,0,...]", lambda: tool_choice_body(32 * MiB)),
+          ("tool_choice of small objects", lambda: b'{"model":"m","messages":[],"tool_choice":['
+           + b",".join([b'{"a":0}'] * (4 * MiB)) + b"]}"),
+          ("tiny messages", lambda: messages_body(32 * MiB)),
+          ("messages with role only", lambda: messages_body(32 * MiB, b'{"role":""}')),
+          ("one long string", lambda: messages_body(32 * MiB, b'{"role":"user","content":"'
+                                                    + b"x" * (32 * MiB - 100) + b'"}')),
+          ("arrays nested 200 deep", lambda: nested_body(32 * MiB)),
+          ("many tools", lambda: tools_body(32 * MiB))]
+
+
+def scenario_shapes(binary):
+    for label, body in SHAPES:
+        peak_for(binary, [body()], "32 MiB, " + label)
+
+
 def scenario_memory(binary):
     peak_for(binary, [tool_choice_body(60 * MiB)], "a body of tool_choice:[0,0,...]")
     peak_for(binary, [messages_body(60 * MiB)], "a body of tiny messages")
     peak_for(binary, [tool_choice_body(60 * MiB)] * 3, "three tool_choice bodies at once")
-    for label, body in [("tool_choice:[0,0,...]", tool_choice_body(32 * MiB)),
-                        ("tiny messages", messages_body(32 * MiB)),
-                        ("messages with role only", messages_body(32 * MiB, b'{"role":""}')),
-                        ("one long string", messages_body(32 * MiB, b'{"role":"user","content":"'
-                                                          + b"x" * (32 * MiB - 100) + b'"}')),
-                        ("tool_choice of small objects", b'{"model":"m","messages":[],"tool_choice":['
-                         + b",".join([b'{"a":0}'] * (4 * MiB)) + b"]}")]:
-        peak_for(binary, [body], "32 MiB, " + label)
+    scenario_shapes(binary)
 
 
 def scenario_idle(binary):
@@ -308,6 +331,7 @@ def scenario_continue(binary):
 
 SCENARIOS = {"depth": scenario_depth, "required": scenario_required, "marks": scenario_marks,
              "descriptors": scenario_descriptors, "allocation": scenario_allocation, "memory": scenario_memory,
+             "shapes": scenario_shapes,
              "idle": scenario_idle, "continue": scenario_continue}
 
 if __name__ == "__main__":

@@ -106,6 +106,47 @@ void checkStopSequencesAgree(const CompletionEngine& engine, const ChatCompletio
     if (plain && streamed) check(*plain == *streamed, "streamed \"" + *streamed + "\" but answered \"" + *plain + "\"");
 }
 
+// Everything a request record holds, written out.
+std::string described(const ChatCompletionRequest& request) {
+    JSONWriter out;
+    out.beginArray();
+    out.value(request.model);
+    out.value(request.messages);
+    for (const ToolSpec& tool : request.tools.value_or(std::vector<ToolSpec>{})) {
+        out.value(tool.type + " " + tool.function.name + " " + tool.function.description.value_or("-"));
+        out.value(tool.function.parameters.value_or(JSONValue("-")));
+    }
+    out.value(!request.tools);
+    out.value(!request.toolChoice);
+    out.value(request.stream.value_or(false) + 2 * !request.stream);
+    out.value(request.temperature.value_or(-1.5));
+    out.value(request.maxTokens.value_or(-1));
+    out.value(request.maxCompletionTokens.value_or(-1));
+    out.value(request.streamOptions ? request.streamOptions->includeUsage.value_or(false) + 1 : 3);
+    if (const auto& format = request.responseFormat) {
+        out.value(format->type);
+        if (const auto& schema = format->jsonSchema) {
+            out.value(schema->name + " " + schema->description.value_or("-") + " " + (schema->strict ? "s" : "-") +
+                      (schema->strict.value_or(false) ? "t" : "f"));
+            out.value(schema->schema.value_or(JSONValue("-")));
+        }
+    }
+    if (request.stop) out.value(request.stop->sequences);
+    out.endArray();
+    return out.take();
+}
+
+// The quick pass and the declared-key decoding agree on every body the quick pass decides.
+void checkQuickPassAgrees(const std::string& body, const ChatCompletionRequest& request) {
+    std::string byKeys;
+    try {
+        byKeys = described(JSONCoding::decoder().decodeByKeys<ChatCompletionRequest>(body));
+    } catch (const JSONCoding::DecodingError& error) {
+        throw InvariantBroken("decoded quickly, but by keys: " + std::string(error.what()));
+    }
+    check(byKeys == described(request), "decoded quickly as " + described(request) + ", by keys as " + byKeys);
+}
+
 } // namespace
 
 void chatRequest(std::string_view input) {
@@ -119,6 +160,7 @@ void chatRequest(std::string_view input) {
         parsedJSON(ErrorMapper::undecodableBody(error.what()).bodyJSON(), "a decoding error body");
         return;
     }
+    checkQuickPassAgrees(body, *request);
     for (const ChatMessage& message : request->messages) checkRoundTrip(message);
     check(TokenEstimator::estimate(request->messages) >= 4 * static_cast<std::int64_t>(request->messages.size()),
           "a prompt estimate below four tokens a message");
