@@ -413,7 +413,8 @@ public:
             noteEntry(std::move(*latest));
             return calls;
         }
-        if (seen.empty()) throw std::runtime_error("The platform model stopped at a tool call it did not make.");
+        if (seen.empty())
+            throw std::runtime_error("The platform model ended the generation at a tool call but reported none.");
         return seen;
     }
 
