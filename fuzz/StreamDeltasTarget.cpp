@@ -4,7 +4,7 @@
 #include "BrindleKit/JSONDecoding.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/Unicode.h"
-#include "tests/support/ScriptedModel.h"
+#include "fuzz/ScriptedModel.h"
 
 #include <optional>
 
