@@ -5,7 +5,7 @@
 #   scripts/check-mutations.sh [build dir, default build]   (configured already)
 # CHECK_TARGETS names what to rebuild for each fault (default: everything) and CTEST_ARGS narrows the test run,
 # e.g. CHECK_TARGETS=brindle-server CTEST_ARGS='-R WireReplay|CommandLine|Resilience' for the tests that run
-# the binary alone.
+# the binary alone. MUTATIONS_MATCHING, a regular expression, picks the faults whose description it matches.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build}"
@@ -20,6 +20,7 @@ ctest --test-dir "$build" -j 2 ${CTEST_ARGS:-} >/dev/null || { echo "check-mutat
 missed=0
 while IFS=$'\t' read -r target original replacement fault; do
   [[ -z "$target" || "$target" == \#* ]] && continue
+  [[ -n "${MUTATIONS_MATCHING:-}" && ! "$fault" =~ $MUTATIONS_MATCHING ]] && continue
   saved=$(mktemp)
   cp "$target" "$saved"
   if ! python3 - "$target" "$original" "$replacement" <<'EOF'; then
