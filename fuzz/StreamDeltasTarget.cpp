@@ -4,7 +4,7 @@
 #include "BrindleBase/Unicode.h"
 #include "BrindleKit/CompletionEngine.h"
 #include "BrindleKit/SSEWriter.h"
-#include "tests/support/ScriptedModel.h"
+#include "fuzz/ScriptedModel.h"
 
 #include <optional>
 

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -185,10 +184,6 @@ struct StartedServer {
     ServerProcess process;
 };
 
-void printResident(const char* when, pid_t pid) {
-    std::printf("server VmRSS %s: %ld KiB\n", when, residentKiB(pid));
-}
-
 TEST(Resilience, AClientThatVanishesMidStreamEndsItsGenerationAndTheNextIsServed) {
     StartedServer server;
     {
@@ -252,22 +247,15 @@ TEST(Resilience, ServesNewClientsWithAThousandIdleConnectionsOpen) {
         const LoweredSoftLimit lowered(1'024);
         server = std::make_unique<StartedServer>();
     }
-    printResident("before the idle connections", server->pid());
     std::vector<std::unique_ptr<LoopbackClient>> idle;
     for (int i = 0; i < kIdle; ++i) {
         idle.push_back(std::make_unique<LoopbackClient>(server->port()));
         idle.back()->sendAll(kHealth);
         ASSERT_EQ(statusLine(idle.back()->readHTTPResponse()), "HTTP/1.1 200 OK") << "connection " << i;
     }
-    printResident("with 1,000 idle connections", server->pid());
-
-    const auto started = Clock::now();
     LoopbackClient newcomer(server->port());
     newcomer.sendAll(post(chatBody("Hello there")));
     EXPECT_EQ(statusLine(newcomer.readHTTPResponse()), "HTTP/1.1 200 OK");
-    std::printf(
-        "a new client's answer with 1,000 idle connections: %lld us\n",
-        static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count()));
 
     std::vector<std::unique_ptr<LoopbackClient>> more;
     for (int i = 0; i < kMore; ++i) {
@@ -296,27 +284,18 @@ TEST(Resilience, BodiesAtAndPastTheLimits) {
     const struct {
         const char* label;
         std::string request;
-        std::string statusLine; // empty: closed without an answer
+        std::string statusLine;
         std::string inBody;
     } cases[] = {
         {"the largest body, read whole", post(largest), "HTTP/1.1 400 Bad Request", "context_length_exceeded"},
-        {"a length one above the largest", "POST /v1/chat/completions HTTP/1.1\r\nContent-Length: 67108864\r\n\r\n", "",
-         ""},
         {"arrays nested a million deep", post(nestedArrays), "HTTP/1.1 400 Bad Request", "invalid_request_error"},
         {"objects nested a million deep", post(nestedObjects), "HTTP/1.1 400 Bad Request", "invalid_request_error"},
-        {"invalid UTF-8 in the head", "GET /h\xff\xfe HTTP/1.1\r\n\r\n", "", ""},
-        {"invalid UTF-8 in the body", post(chatBody("caf\xc3\x28")), "HTTP/1.1 400 Bad Request",
-         "invalid request body: "},
     };
     for (const auto& c : cases) {
         LoopbackClient client(server.port());
         const timeval patient{.tv_sec = 120, .tv_usec = 0}; // 64 MiB through a sanitized server takes a while
         ::setsockopt(client.fd(), SOL_SOCKET, SO_RCVTIMEO, &patient, sizeof patient);
         client.sendAll(c.request);
-        if (c.statusLine.empty()) {
-            EXPECT_EQ(client.readUntilClose(), "") << c.label;
-            continue;
-        }
         const std::string answer = client.readHTTPResponse();
         EXPECT_EQ(statusLine(answer), c.statusLine) << c.label;
         EXPECT_NE(answer.find(c.inBody), std::string::npos) << c.label << ": " << answer.substr(0, 400);
@@ -382,16 +361,13 @@ TEST(Resilience, TenThousandRequestsLeaveDescriptorsAndMemoryWhereTheyWere) {
                                      << connectionThreads(server.pid());
     const long baselineKiB = residentKiB(server.pid());
 
-    const auto started = Clock::now();
     ASSERT_NO_FATAL_FAILURE(runTheMix(10'000, server));
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
     EXPECT_TRUE(eventually(settled)) << "descriptors " << openDescriptors(server.pid()) << " (" << startDescriptors
                                      << " at the start), connection threads " << connectionThreads(server.pid());
-    const long afterKiB = residentKiB(server.pid());
-    std::printf("10,000 requests in %lld ms; server VmRSS %ld KiB after warm-up, %ld KiB after\n",
-                static_cast<long long>(elapsed.count()), baselineKiB, afterKiB);
 #ifndef BRINDLE_SANITIZED // a sanitizer's quarantine and shadow memory make resident size meaningless
-    EXPECT_LE(afterKiB, baselineKiB + std::max(4'096L, baselineKiB / 10)) << "resident memory grew";
+    EXPECT_LE(residentKiB(server.pid()), baselineKiB + std::max(4'096L, baselineKiB / 10)) << "resident memory grew";
+#else
+    (void)baselineKiB;
 #endif
 }
 
@@ -522,24 +498,6 @@ TEST(Resilience, AnIdleConnectionKeptTheBuffersOfItsLargeBody) {
     const auto perConnection = [&] { return (residentKiB(server.pid()) - before) / kIdle; };
     EXPECT_TRUE(eventually([&] { return perConnection() < 256; }, std::chrono::seconds(5)))
         << "an idle connection holds memory from its last body";
-    std::printf("VmRSS per connection idling after a 1 MiB body: %ld KiB\n", perConnection());
-}
-
-TEST(Resilience, ExpectContinueWasNeverAnswered) {
-    StartedServer server;
-    const std::string body = chatBody("Hello there");
-    const std::string head =
-        "POST /v1/chat/completions HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: " + std::to_string(body.size()) +
-        "\r\n\r\n";
-    LoopbackClient client(server.port());
-    client.sendAll(head);
-    EXPECT_EQ(client.readExactly(25), "HTTP/1.1 100 Continue\r\n\r\n");
-    client.sendAll(body);
-    EXPECT_EQ(statusLine(client.readHTTPResponse()), "HTTP/1.1 200 OK");
-    client.sendAll(head + body); // the body came with the head: nothing to wait for, and no interim answer
-    EXPECT_EQ(statusLine(client.readHTTPResponse()), "HTTP/1.1 200 OK");
-    client.sendAll(kHealth);
-    EXPECT_EQ(statusLine(client.readHTTPResponse()), "HTTP/1.1 200 OK");
 }
 
 std::string toolRequest(const std::string& parameters, const std::string& prompt, const std::string& extra = "") {

@@ -3,14 +3,14 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 
 import { createOpenAICompatible } from '@ai-sdk/openai-compatible';
-import { generateText, stepCountIs, streamText, tool } from 'ai';
+import { generateObject, generateText, stepCountIs, streamObject, streamText, tool } from 'ai';
 import { z } from 'zod';
 
 import {
     apiKey, baseURL, countingFetch, failingMidway, failingMidwayMessage, greeting, greetingAnswer, kRequestTimeoutMs,
-    kTestTimeoutMs, modelID, rateLimitedMessage, unavailableBaseURL, unavailableMessage, weatherOutput, weatherPrompt,
+    kTestTimeoutMs, modelID, rateLimitedMessage, startCuttingProxy, Trip, trip, tripPrompt, unavailableBaseURL,
+    unavailableMessage, weatherOutput, weatherPrompt,
 } from './support/brindle.js';
-import { startCuttingProxy } from './support/cutting-proxy.js';
 
 // includeUsage asks for the usage chunk at the end of every stream.
 const brindle = createOpenAICompatible({ name: 'brindle', baseURL, apiKey, includeUsage: true });
@@ -19,42 +19,28 @@ const limits = { timeout: kTestTimeoutMs };
 // No retries, and every call bounded in time.
 const bounded = () => ({ maxRetries: 0, abortSignal: AbortSignal.timeout(kRequestTimeoutMs) });
 
-test('generateText', limits, async (t) => {
+test('generateText and streamText', limits, async () => {
     const result = await generateText({ model, prompt: greeting, ...bounded() });
-    assert.equal(result.text, greetingAnswer);
-    assert.equal(result.finishReason, 'stop');
-    assert.ok(result.usage.inputTokens > 0 && result.usage.outputTokens > 0, 'token counts are estimated');
-    assert.equal(result.usage.totalTokens, result.usage.inputTokens + result.usage.outputTokens);
-    t.diagnostic(`generateText: "${result.text}", finish ${result.finishReason}, ` +
-        `tokens ${result.usage.inputTokens} in / ${result.usage.outputTokens} out`);
-});
+    assert.deepEqual([result.text, result.finishReason], [greetingAnswer, 'stop']);
+    const { inputTokens, outputTokens, totalTokens } = result.usage;
+    assert.ok(inputTokens > 0 && outputTokens > 0 && totalTokens === inputTokens + outputTokens, 'estimated');
 
-test('streamText', limits, async (t) => {
-    const result = streamText({ model, prompt: greeting, ...bounded(), onError: () => {} });
+    const streamed = streamText({ model, prompt: greeting, ...bounded(), onError: () => {} });
     const parts = [];
-    for await (const part of result.textStream) parts.push(part);
-    assert.equal(parts.join(''), greetingAnswer);
+    for await (const part of streamed.textStream) parts.push(part);
+    assert.deepEqual([parts.join(''), await streamed.finishReason], [greetingAnswer, 'stop']);
     assert.ok(parts.length > 3, 'the answer arrives word by word');
-    assert.equal(await result.finishReason, 'stop');
-    const usage = await result.usage;
-    assert.ok(usage.inputTokens > 0 && usage.outputTokens > 0, 'the usage chunk was read');
-    t.diagnostic(`streamText: ${parts.length} text parts assembling "${parts.join('')}", ` +
-        `usage ${usage.inputTokens} in / ${usage.outputTokens} out`);
+    const usage = await streamed.usage;
+    assert.deepEqual([usage.inputTokens, usage.outputTokens], [inputTokens, outputTokens], 'the usage chunk read');
 });
 
-test('a tool call, run by the SDK and answered from its result', limits, async (t) => {
-    const runs = [
-        { label: 'generateText', run: (options) => generateText(options) },
-        {
-            label: 'streamText',
-            run: async (options) => {
-                const result = streamText({ ...options, onError: () => {} });
-                await result.consumeStream();
-                return { text: await result.text, steps: await result.steps };
-            },
-        },
-    ];
-    for (const { label, run } of runs) {
+test('a tool call, run by the SDK and answered from its result, plain and streamed', limits, async () => {
+    const streamed = async (options) => {
+        const result = streamText({ ...options, onError: () => {} });
+        await result.consumeStream();
+        return { text: await result.text, steps: await result.steps };
+    };
+    for (const run of [generateText, streamed]) {
         const calledWith = [];
         const getWeather = tool({
             description: 'Current weather in a city',
@@ -64,77 +50,64 @@ test('a tool call, run by the SDK and answered from its result', limits, async (
         const result = await run({
             model, prompt: weatherPrompt, tools: { get_weather: getWeather }, stopWhen: stepCountIs(2), ...bounded(),
         });
-        assert.deepEqual(calledWith, [{ city: 'Oslo' }], label);
-        const [first, second] = result.steps;
-        assert.equal(result.steps.length, 2, label);
-        assert.equal(first.finishReason, 'tool-calls', label);
-        assert.deepEqual(first.toolCalls.map((c) => [c.toolName, c.input]), [['get_weather', { city: 'Oslo' }]],
-            label);
         // The tool message carries no tool name, so the model reads the output under the name "tool".
-        assert.equal(result.text, `The tool tool returned: ${weatherOutput}`, label);
-        assert.equal(second.finishReason, 'stop', label);
-        t.diagnostic(`${label}: called get_weather(${JSON.stringify(calledWith[0])}), then answered "${result.text}"`);
+        assert.deepEqual([calledWith, result.steps.map((step) => step.finishReason), result.text],
+            [[{ city: 'Oslo' }], ['tool-calls', 'stop'], `The tool tool returned: ${weatherOutput}`]);
+        assert.deepEqual(result.steps[0].toolCalls.map((c) => [c.toolName, c.input]), [['get_weather', { city: 'Oslo' }]]);
     }
 });
 
 test('a stream cut midway ends with the finish reason "error"', limits, async (t) => {
     const proxy = await startCuttingProxy(baseURL);
     t.after(() => proxy.close());
-    const viaProxy = createOpenAICompatible(
-        { name: 'brindle', baseURL: `${proxy.url}/v1`, apiKey, includeUsage: true });
+    const viaProxy = createOpenAICompatible({ name: 'brindle', baseURL: `${proxy.url}/v1`, apiKey, includeUsage: true });
     const errors = [];
     const result = streamText({
         model: viaProxy.chatModel(modelID), prompt: greeting, ...bounded(), onError: ({ error }) => errors.push(error),
     });
-    assert.equal(await result.text, 'You');
-    assert.equal(await result.finishReason, 'error');
-    assert.deepEqual(errors.map((e) => e.message), ['Response stream ended without a finish reason.']);
-    t.diagnostic(`streamText through a cut connection: "${await result.text}", finish ${await result.finishReason}, ` +
-        `onError "${errors[0].message}"`);
+    assert.deepEqual([await result.text, await result.finishReason, errors.map((e) => e.message)],
+        ['You', 'error', ['Response stream ended without a finish reason.']]);
 });
 
-// The failure roads, reached through the built-in model's directives and a server started unavailable.
-
-test('a 503 and a 429 are tried three times, then end in a RetryError', limits, async (t) => {
-    const cases = [
-        { label: '503 from an unavailable model', url: unavailableBaseURL, prompt: greeting, status: 503,
-            message: unavailableMessage },
-        { label: '429 from a rate-limited model', url: baseURL, prompt: `${greeting} [brindle:fail=rateLimited]`,
-            status: 429, message: rateLimitedMessage },
-    ];
+test('a 503 and a 429 are tried three times, then end in a RetryError', limits, async () => {
+    const cases = [[unavailableBaseURL, greeting, 503, unavailableMessage],
+        [baseURL, `${greeting} [brindle:fail=rateLimited]`, 429, rateLimitedMessage]];
     // At once, as each waits out the SDK's back-off.
-    await Promise.all(cases.map(async ({ label, url, prompt, status, message }) => {
+    await Promise.all(cases.map(async ([url, prompt, status, message]) => {
         const counter = countingFetch();
         const provider = createOpenAICompatible({ name: 'brindle', baseURL: url, apiKey, fetch: counter.fetch });
-        const started = performance.now();
         const error = await generateText({
             model: provider.chatModel(modelID), prompt, abortSignal: AbortSignal.timeout(kTestTimeoutMs / 2),
-        }).then(() => assert.fail(`${label}: no error`), (e) => e);
-        const seconds = ((performance.now() - started) / 1000).toFixed(1);
-        assert.equal(error.name, 'AI_RetryError', label);
-        assert.equal(error.message, `Failed after 3 attempts. Last error: ${message}`, label);
-        assert.deepEqual(error.errors.map((e) => e.statusCode), [status, status, status], label);
-        assert.equal(counter.requests, 3, label);
-        t.diagnostic(`${label}: ${counter.requests} requests in ${seconds} s, then ${error.name}: ${error.message}`);
+        }).then(() => assert.fail(`${status}: no error`), (e) => e);
+        assert.deepEqual([error.name, error.message, error.errors.map((e) => e.statusCode), counter.requests],
+            ['AI_RetryError', `Failed after 3 attempts. Last error: ${message}`, [status, status, status], 3]);
     }));
 });
 
 test('after the stream began: an error ends it with the finish reason "error", a refusal with "content-filter"',
-    limits, async (t) => {
-        const cases = [
-            { label: 'an error', prompt: failingMidway, finishReason: 'error', errors: [failingMidwayMessage] },
-            { label: 'a refusal', prompt: `${greeting} [brindle:fail=guardrailViolation] [brindle:after=2]`,
-                finishReason: 'content-filter', errors: [] },
-        ];
-        for (const { label, prompt, finishReason, errors } of cases) {
+    limits, async () => {
+        const cases = [[failingMidway, 'error', [failingMidwayMessage]],
+            [`${greeting} [brindle:fail=guardrailViolation] [brindle:after=2]`, 'content-filter', []]];
+        for (const [prompt, finishReason, errors] of cases) {
             const seen = [];
-            const result = streamText({
-                model, prompt, ...bounded(), onError: ({ error }) => seen.push(error),
-            });
-            assert.equal(await result.text, 'You said:', `${label}: the text so far is kept`);
-            assert.equal(await result.finishReason, finishReason, label);
-            assert.deepEqual(seen.map((e) => e.message), errors, label);
-            t.diagnostic(`${label}: streamText kept "${await result.text}", finish ${await result.finishReason}` +
-                `${seen.length ? `, onError got ${JSON.stringify(seen[0])}` : ''}`);
+            const result = streamText({ model, prompt, ...bounded(), onError: ({ error }) => seen.push(error) });
+            assert.deepEqual([await result.text, await result.finishReason, seen.map((e) => e.message)],
+                ['You said:', finishReason, errors], 'the text so far is kept');
         }
     });
+
+test('objects generated and streamed, by schema and as a JSON object', limits, async () => {
+    const bySchema = createOpenAICompatible({ name: 'brindle', baseURL, apiKey, supportsStructuredOutputs: true });
+    const cases = [
+        [bySchema.chatModel(modelID), Trip, tripPrompt, trip],
+        [brindle.chatModel(modelID), z.object({ city: z.string() }), 'Where? city=Oslo', { city: 'Oslo' }],
+    ];
+    for (const [chatModel, schema, prompt, object] of cases) {
+        const generated = await generateObject({ model: chatModel, schema, prompt, ...bounded() });
+        assert.deepEqual([generated.object, generated.finishReason], [object, 'stop']);
+        const streamed = streamObject({ model: chatModel, schema, prompt, ...bounded(), onError: () => {} });
+        const partials = [];
+        for await (const partial of streamed.partialObjectStream) partials.push(partial);
+        assert.deepEqual([await streamed.object, partials.at(-1)], [object, object]);
+    }
+});

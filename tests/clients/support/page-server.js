@@ -4,37 +4,22 @@ import { readFile } from 'node:fs/promises';
 import http from 'node:http';
 import path from 'node:path';
 
-const kContentTypes = {
-    '.html': 'text/html; charset=utf-8',
-    '.js': 'text/javascript; charset=utf-8',
-    '.mjs': 'text/javascript; charset=utf-8',
-};
+const kContentTypes = { '.html': 'text/html; charset=utf-8', '.js': 'text/javascript; charset=utf-8',
+    '.mjs': 'text/javascript; charset=utf-8' };
 
-/**
- * Serves the files under each directory of `mounts` ({ "/": dir, "/vendor/openai/": dir }) on GET.
- * Resolves to { origin, close() }.
- */
+/** Serves on GET the files under each directory of `mounts` ({ "/": dir, ... }); resolves to { origin, close() }. */
 export async function startPageServer(mounts) {
     const server = http.createServer(async (request, response) => {
         const file = request.method === 'GET' ? resolve(mounts, new URL(request.url, 'http://page').pathname) : null;
         const body = file ? await readFile(file).catch(() => null) : null;
-        if (!body) {
-            response.writeHead(404, { 'Content-Type': 'text/plain' }).end('not found');
-            return;
-        }
+        if (!body) return response.writeHead(404, { 'Content-Type': 'text/plain' }).end('not found');
         const type = kContentTypes[path.extname(file)] ?? 'application/octet-stream';
-        response.writeHead(200, { 'Content-Type': type, 'Cache-Control': 'no-store' }).end(body);
+        return response.writeHead(200, { 'Content-Type': type, 'Cache-Control': 'no-store' }).end(body);
     });
-    await new Promise((resolveListen, reject) => {
-        server.once('error', reject);
-        server.listen(0, '127.0.0.1', resolveListen);
-    });
+    await new Promise((resolveListen, reject) => server.once('error', reject).listen(0, '127.0.0.1', resolveListen));
     return {
         origin: `http://127.0.0.1:${server.address().port}`,
-        close: () => new Promise((resolveClose) => {
-            server.closeAllConnections();
-            server.close(resolveClose);
-        }),
+        close: () => new Promise((resolveClose) => server.closeAllConnections() ?? server.close(resolveClose)),
     };
 }
 
