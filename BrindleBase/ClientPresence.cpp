@@ -22,7 +22,9 @@ enum class Peer { present, gone, unwatchable };
 // Linux reports the peer's close apart from readable bytes, so a pipelined request waiting to be read
 // neither wakes the wait nor hides the close behind it.
 constexpr short kWatchedEvents = POLLRDHUP;
-Peer peerAfter(int, short revents) { return revents != 0 ? Peer::gone : Peer::present; }
+Peer peerAfter(int, short revents) {
+    return revents != 0 ? Peer::gone : Peer::present;
+}
 #else
 // Elsewhere the close shows only as an end of data, read without taking anything off the socket. Bytes of a
 // pipelined request may stand before it; then the close cannot be seen until they are read.
@@ -39,9 +41,13 @@ Peer peerAfter(int socket, short revents) {
 
 } // namespace
 
-Scope::Scope(int socket) : previous_(servedSocket) { servedSocket = socket; }
+Scope::Scope(int socket) : previous_(servedSocket) {
+    servedSocket = socket;
+}
 
-Scope::~Scope() { servedSocket = previous_; }
+Scope::~Scope() {
+    servedSocket = previous_;
+}
 
 bool sleepWhileClientStays(std::chrono::milliseconds duration) {
     const auto deadline = Clock::now() + duration;

@@ -14,8 +14,8 @@ namespace brindle::JSONCoding {
 // Where a value sits in the document: a chain of keys and indexes, rendered only when a fault is reported.
 struct CodingPath {
     const CodingPath* parent = nullptr;
-    std::string_view key;    // set for a member
-    std::size_t index = 0;   // used when key is empty and parent is set
+    std::string_view key;  // set for a member
+    std::size_t index = 0; // used when key is empty and parent is set
     // Set on the root of a document whose numbers beyond a double's range were replaced by placeholders.
     bool holdsOutOfRangePlaceholders = false;
     std::string render() const;
@@ -120,7 +120,9 @@ private:
     std::size_t depth_;
 };
 
-template <class Use> void forEachElement(Cursor& node, Use&& use) { node.forEachElement(std::forward<Use>(use)); }
+template <class Use> void forEachElement(Cursor& node, Use&& use) {
+    node.forEachElement(std::forward<Use>(use));
+}
 
 template <class T> struct IsVector : std::false_type {};
 template <class T> struct IsVector<std::vector<T>> : std::true_type {};
@@ -180,7 +182,8 @@ template <class Record, class Member> struct Field {
     std::string_view key;
     Member Record::*member;
 };
-template <class Record, class Member> constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
+template <class Record, class Member>
+constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
     return {key, member};
 }
 

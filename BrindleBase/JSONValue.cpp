@@ -32,7 +32,9 @@ const char* kindName(simdjson::dom::element_type type) {
     return "a value";
 }
 
-std::string where(const std::string& path) { return path.empty() ? "the top level" : path; }
+std::string where(const std::string& path) {
+    return path.empty() ? "the top level" : path;
+}
 
 // Largest magnitude below which every integer is exact in a double.
 constexpr double kExactIntegerLimit = 9007199254740992.0; // 2^53
@@ -96,7 +98,8 @@ bool holdsOutOfRange(simdjson::dom::element element) {
     }
     case element_type::OBJECT: {
         const simdjson::dom::object object = element.get_object().value_unsafe();
-        return std::any_of(object.begin(), object.end(), [](const auto& member) { return holdsOutOfRange(member.value); });
+        return std::any_of(object.begin(), object.end(),
+                           [](const auto& member) { return holdsOutOfRange(member.value); });
     }
     default: return false;
     }
@@ -151,7 +154,9 @@ bool Cursor::isNull() {
     return null;
 }
 
-bool Cursor::isString() { return type() == simdjson::ondemand::json_type::string; }
+bool Cursor::isString() {
+    return type() == simdjson::ondemand::json_type::string;
+}
 
 std::string_view Cursor::stringView() {
     std::string_view text;
@@ -163,7 +168,8 @@ std::string_view Cursor::stringView() {
 // more, into pages of the parser's own that a large body had to fault in.
 std::string Cursor::string() {
     std::string_view token = value_.raw_json_token();
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' || token.back() == '\t'))
+    while (!token.empty() &&
+           (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' || token.back() == '\t'))
         token.remove_suffix(1);
     if (token.size() >= 2 && token.front() == '"' && token.find('"', 1) == token.size() - 1 &&
         token.find('\\') == std::string_view::npos) {
@@ -346,8 +352,8 @@ std::optional<std::string> withNumbersRespelled(std::string_view json) {
         i = end;
         const NumberShape shape = shapeOf(token);
         std::int64_t whole = 0;
-        if (!shape.valid || (shape.integer && std::from_chars(token.data(), token.data() + token.size(), whole).ec ==
-                                                  std::errc())) {
+        if (!shape.valid ||
+            (shape.integer && std::from_chars(token.data(), token.data() + token.size(), whole).ec == std::errc())) {
             copy += token;
             continue;
         }
@@ -412,8 +418,7 @@ bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::func
         Cursor cursor(root, 0);
         // A scalar at the top level is read differently by the parser; such documents are small.
         const simdjson::ondemand::json_type kind = cursor.type();
-        if (kind != simdjson::ondemand::json_type::object && kind != simdjson::ondemand::json_type::array)
-            return false;
+        if (kind != simdjson::ondemand::json_type::object && kind != simdjson::ondemand::json_type::array) return false;
         use(cursor);
     } catch (const Undecided&) {
         return false;
@@ -492,7 +497,9 @@ JSONValue decodeAny(JSONCoding::Cursor& node) {
 
 } // namespace
 
-JSONValue JSONValue::decode(JSONCoding::Cursor& node) { return decodeAny(node); }
+JSONValue JSONValue::decode(JSONCoding::Cursor& node) {
+    return decodeAny(node);
+}
 
 // A value that fits no case fails as a whole, at its own position.
 JSONValue JSONValue::decode(const JSONCoding::Node& node) {
@@ -526,15 +533,20 @@ void JSONValue::encode(JSONWriter& writer) const {
     std::visit(
         [&writer](const auto& payload) {
             using T = std::decay_t<decltype(payload)>;
-            if constexpr (std::is_same_v<T, bool>) writer.boolean(payload);
-            else if constexpr (std::is_same_v<T, double>) writer.number(payload);
-            else if constexpr (std::is_same_v<T, std::string>) writer.string(payload);
-            else if constexpr (std::is_same_v<T, Array>) writer.value(payload);
+            if constexpr (std::is_same_v<T, bool>)
+                writer.boolean(payload);
+            else if constexpr (std::is_same_v<T, double>)
+                writer.number(payload);
+            else if constexpr (std::is_same_v<T, std::string>)
+                writer.string(payload);
+            else if constexpr (std::is_same_v<T, Array>)
+                writer.value(payload);
             else if constexpr (std::is_same_v<T, Object>) {
                 writer.beginObject();
                 for (const auto& [key, value] : payload) writer.field(key, value);
                 writer.endObject();
-            } else writer.null();
+            } else
+                writer.null();
         },
         storage);
 }
@@ -562,7 +574,10 @@ void appendEscaped(std::string& out, std::string_view text) {
         case '\t': out += "\\t"; break;
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
-        default: out += "\\u00"; out += kHex[c >> 4]; out += kHex[c & 0xF];
+        default:
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
         }
     }
     out.append(text, plainStart, text.size() - plainStart);
@@ -573,8 +588,10 @@ void appendEscaped(std::string& out, std::string_view text) {
 void JSONWriter::string(std::string_view text) {
     separate();
     out_ += '"';
-    if (Unicode::isValidUTF8(text)) appendEscaped(out_, text);
-    else appendEscaped(out_, Unicode::repairedUTF8(text));
+    if (Unicode::isValidUTF8(text))
+        appendEscaped(out_, text);
+    else
+        appendEscaped(out_, Unicode::repairedUTF8(text));
     out_ += '"';
 }
 

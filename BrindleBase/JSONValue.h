@@ -53,9 +53,15 @@ struct JSONValue {
 // string is replaced by U+FFFD, so whatever the writer returns is valid UTF-8.
 class JSONWriter {
 public:
-    void beginObject() { separate(); out_ += '{'; }
+    void beginObject() {
+        separate();
+        out_ += '{';
+    }
     void endObject() { out_ += '}'; }
-    void beginArray() { separate(); out_ += '['; }
+    void beginArray() {
+        separate();
+        out_ += '[';
+    }
     void endArray() { out_ += ']'; }
     void key(std::string_view name);
     void string(std::string_view text);
@@ -129,7 +135,7 @@ private:
     // Types that can be decoded through a Cursor are first, and almost always only, decoded that way.
     template <class T> T decodeWith(std::string_view json, bool padded) const {
         std::optional<T> result;
-        if constexpr (requires(Cursor& cursor) { T::decode(cursor); }) {
+        if constexpr (requires(Cursor & cursor) { T::decode(cursor); }) {
             if (decidedQuickly(json, padded, [&result](Cursor& root) { result.emplace(T::decode(root)); }))
                 return std::move(*result);
             result.reset();
@@ -182,7 +188,11 @@ template <class T> void JSONWriter::value(const T& v) {
         integer(static_cast<std::int64_t>(v));
     } else if constexpr (std::is_floating_point_v<T>) {
         number(v);
-    } else if constexpr (requires { v.begin(); v.end(); typename T::value_type; }) {
+    } else if constexpr (requires {
+                             v.begin();
+                             v.end();
+                             typename T::value_type;
+                         }) {
         beginArray();
         for (const auto& element : v) value(element);
         endArray();

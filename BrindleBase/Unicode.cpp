@@ -41,8 +41,22 @@ CodePoint codePointAt(std::string_view text, std::size_t offset) {
 // is Extended_Pictographic, and its Indic_Conjunct_Break value. utf8proc has the first two, but Debian 12's is
 // Unicode 15.0, which lacks the conjunct rule (GB9c) that keeps क्ष one character; so the rules are here, over
 // tables generated from the Unicode data (GraphemeBreakData.inc).
-enum class B : std::uint8_t { Other, CR, LF, Control, Extend, ZWJ, Regional_Indicator, Prepend, SpacingMark, L, V, T,
-                              LV, LVT };
+enum class B : std::uint8_t {
+    Other,
+    CR,
+    LF,
+    Control,
+    Extend,
+    ZWJ,
+    Regional_Indicator,
+    Prepend,
+    SpacingMark,
+    L,
+    V,
+    T,
+    LV,
+    LVT
+};
 enum class C : std::uint8_t { None, Linker, Consonant, Extend };
 
 struct Properties {
@@ -84,8 +98,8 @@ public:
         }
     }
     Properties at(char32_t codePoint) const {
-        const auto byte = static_cast<std::uint8_t>(blocks_[blockOf_[codePoint / kBlockSize] * kBlockSize +
-                                                            codePoint % kBlockSize]);
+        const auto byte =
+            static_cast<std::uint8_t>(blocks_[blockOf_[codePoint / kBlockSize] * kBlockSize + codePoint % kBlockSize]);
         return {static_cast<B>(byte & 0x0F), (byte & 0x10) != 0, static_cast<C>(byte >> 5)};
     }
 
@@ -104,7 +118,9 @@ Properties propertiesOf(char32_t codePoint) {
     return table.at(codePoint);
 }
 
-bool isControl(B value) { return value == B::Control || value == B::CR || value == B::LF; }
+bool isControl(B value) {
+    return value == B::Control || value == B::CR || value == B::LF;
+}
 
 // The extended grapheme cluster rules of Unicode Standard Annex #29, fed one code point at a time.
 class ClusterBreaker {
@@ -125,31 +141,36 @@ public:
 private:
     bool breaksBetween(const Properties& current) const {
         const B before = previous_.breakValue, after = current.breakValue;
-        if (before == B::CR && after == B::LF) return false;                                     // GB3
-        if (isControl(before) || isControl(after)) return true;                                  // GB4, GB5
+        if (before == B::CR && after == B::LF) return false;    // GB3
+        if (isControl(before) || isControl(after)) return true; // GB4, GB5
         if (before == B::L && (after == B::L || after == B::V || after == B::LV || after == B::LVT))
             return false;                                                                          // GB6
         if ((before == B::LV || before == B::V) && (after == B::V || after == B::T)) return false; // GB7
-        if ((before == B::LVT || before == B::T) && after == B::T) return false;                 // GB8
-        if (after == B::Extend || after == B::ZWJ || after == B::SpacingMark) return false;      // GB9, GB9a
-        if (before == B::Prepend) return false;                                                  // GB9b
-        if (current.conjunct == C::Consonant && conjunct_ == Conjunct::afterLinker) return false; // GB9c
-        if (before == B::ZWJ && pictograph_ == Pictograph::afterJoiner && current.pictographic)
-            return false;                                                                          // GB11
+        if ((before == B::LVT || before == B::T) && after == B::T) return false;                   // GB8
+        if (after == B::Extend || after == B::ZWJ || after == B::SpacingMark) return false;        // GB9, GB9a
+        if (before == B::Prepend) return false;                                                    // GB9b
+        if (current.conjunct == C::Consonant && conjunct_ == Conjunct::afterLinker) return false;  // GB9c
+        if (before == B::ZWJ && pictograph_ == Pictograph::afterJoiner && current.pictographic) return false; // GB11
         if (before == B::Regional_Indicator && after == B::Regional_Indicator && oddIndicators_)
-            return false;                                                                          // GB12, GB13
-        return true;                                                                               // GB999
+            return false; // GB12, GB13
+        return true;      // GB999
     }
 
     void advance(const Properties& current) {
-        if (current.conjunct == C::Consonant) conjunct_ = Conjunct::consonant;
-        else if (current.conjunct == C::Linker && conjunct_ != Conjunct::none) conjunct_ = Conjunct::afterLinker;
-        else if (current.conjunct != C::Extend) conjunct_ = Conjunct::none;
+        if (current.conjunct == C::Consonant)
+            conjunct_ = Conjunct::consonant;
+        else if (current.conjunct == C::Linker && conjunct_ != Conjunct::none)
+            conjunct_ = Conjunct::afterLinker;
+        else if (current.conjunct != C::Extend)
+            conjunct_ = Conjunct::none;
 
         const bool afterPictograph = pictograph_ == Pictograph::pictograph;
-        if (current.pictographic) pictograph_ = Pictograph::pictograph;
-        else if (afterPictograph && current.breakValue == B::ZWJ) pictograph_ = Pictograph::afterJoiner;
-        else if (!(afterPictograph && current.breakValue == B::Extend)) pictograph_ = Pictograph::none;
+        if (current.pictographic)
+            pictograph_ = Pictograph::pictograph;
+        else if (afterPictograph && current.breakValue == B::ZWJ)
+            pictograph_ = Pictograph::afterJoiner;
+        else if (!(afterPictograph && current.breakValue == B::Extend))
+            pictograph_ = Pictograph::none;
 
         oddIndicators_ = current.breakValue == B::Regional_Indicator && !oddIndicators_;
         previous_ = current;
@@ -248,15 +269,19 @@ CharacterScan scanCharacters(std::string_view text, std::size_t skip) {
     return scan;
 }
 
-bool isValidUTF8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
+bool isValidUTF8(std::string_view text) {
+    return simdjson::validate_utf8(text.data(), text.size());
+}
 
 std::string repairedUTF8(std::string_view text) {
     std::string repaired;
     repaired.reserve(text.size());
     for (std::size_t offset = 0; offset < text.size();) {
         const CodePoint current = codePointAt(text, offset);
-        if (current.value < 0) repaired += "\xEF\xBF\xBD";
-        else repaired.append(text, offset, current.length);
+        if (current.value < 0)
+            repaired += "\xEF\xBF\xBD";
+        else
+            repaired.append(text, offset, current.length);
         offset += current.length;
     }
     return repaired;
@@ -273,9 +298,9 @@ bool isASCII(std::string_view text) {
 // NFC of a valid UTF-8 text (NUL bytes included); nothing when utf8proc refuses it.
 std::optional<std::string> composed(std::string_view text) {
     utf8proc_uint8_t* mapped = nullptr;
-    const auto length = utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
-                                     static_cast<utf8proc_ssize_t>(text.size()), &mapped,
-                                     static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
+    const auto length =
+        utf8proc_map(reinterpret_cast<const utf8proc_uint8_t*>(text.data()), static_cast<utf8proc_ssize_t>(text.size()),
+                     &mapped, static_cast<utf8proc_option_t>(UTF8PROC_STABLE | UTF8PROC_COMPOSE));
     if (length < 0) return std::nullopt;
     std::unique_ptr<utf8proc_uint8_t, decltype(&std::free)> owner(mapped, &std::free);
     return std::string(reinterpret_cast<const char*>(mapped), static_cast<std::size_t>(length));
@@ -313,8 +338,10 @@ private:
         std::size_t filled = 0;
         while (filled < bytes_.size()) {
             const ssize_t got = getrandom(bytes_.data() + filled, bytes_.size() - filled, 0);
-            if (got > 0) filled += static_cast<std::size_t>(got);
-            else if (got < 0 && errno != EINTR) throw std::runtime_error("getrandom failed");
+            if (got > 0)
+                filled += static_cast<std::size_t>(got);
+            else if (got < 0 && errno != EINTR)
+                throw std::runtime_error("getrandom failed");
         }
         next_ = 0;
     }

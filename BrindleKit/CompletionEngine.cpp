@@ -152,7 +152,8 @@ std::unique_ptr<model::ResponseStream> streamResponse(const CompletionEngine::Pr
 std::vector<ToolCall> clientToolCalls(const std::vector<model::Transcript::ToolCall>& calls) {
     std::vector<ToolCall> converted;
     for (const auto& call : calls)
-        converted.push_back({call.id.empty() ? "brtc_" + Unicode::randomUUID() : call.id, "function",
+        converted.push_back({call.id.empty() ? "brtc_" + Unicode::randomUUID() : call.id,
+                             "function",
                              {call.toolName, call.arguments.jsonString()}});
     return converted;
 }
@@ -212,8 +213,7 @@ public:
     StreamRun(const ChatCompletionRequest& request, CompletionEngine::PreparedRequest prepared,
               const CompletionEngine::FrameSender& send)
         : request_(request), prepared_(std::move(prepared)), writer_(request.model, std::chrono::system_clock::now()),
-          send_(send),
-          includeUsage_(request.streamOptions && request.streamOptions->includeUsage.value_or(false)) {}
+          send_(send), includeUsage_(request.streamOptions && request.streamOptions->includeUsage.value_or(false)) {}
 
     // The stream is dropped, and the model's generation with it, as soon as a stop sequence has occurred.
     // Text held back for a stop sequence is never shown when tool calls end the generation.
@@ -283,7 +283,8 @@ private:
 
 } // namespace
 
-CompletionEngine::CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model) : model_(std::move(model)) {}
+CompletionEngine::CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model)
+    : model_(std::move(model)) {}
 
 CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletionRequest& request) const {
     std::vector<std::string> stopSequences = checkedStopSequences(request.stop);
@@ -328,12 +329,12 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
     }
     // The prompt is counted only for the usage of an answer: a conversation too long for the context window
     // is refused before, and counting megabytes of it first made up most of the time such a request took.
-    ChatCompletionResponse response{.id = makeCompletionID(),
-                                    .created = unixSeconds(std::chrono::system_clock::now()),
-                                    .model = request.model,
-                                    .choices = {std::move(choice)},
-                                    .usage = Usage(TokenEstimator::estimate(request.messages),
-                                                   TokenEstimator::estimate(completionText))};
+    ChatCompletionResponse response{
+        .id = makeCompletionID(),
+        .created = unixSeconds(std::chrono::system_clock::now()),
+        .model = request.model,
+        .choices = {std::move(choice)},
+        .usage = Usage(TokenEstimator::estimate(request.messages), TokenEstimator::estimate(completionText))};
     return JSONCoding::encodeString(response);
 }
 

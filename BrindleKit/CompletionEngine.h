@@ -29,7 +29,6 @@ public:
         std::string parameter;
     };
 
-
     struct PreparedRequest {
         std::shared_ptr<model::LanguageModelSession> session;
         std::string prompt;

@@ -71,7 +71,9 @@ MappedError mapGenerationError(const model::GenerationError& error) {
 
 // The writer replaces invalid UTF-8 with U+FFFD, so the text is always valid UTF-8; only a failed
 // encoding falls back to "{}".
-std::string MappedError::bodyJSON() const { return JSONCoding::encodeString(ErrorBody(message, type, code)); }
+std::string MappedError::bodyJSON() const {
+    return JSONCoding::encodeString(ErrorBody(message, type, code));
+}
 
 namespace ErrorMapper {
 

@@ -20,10 +20,9 @@ const auto kFunctionCallFields =
     std::tuple{field("name", &FunctionCall::name), field("arguments", &FunctionCall::arguments)};
 const auto kToolCallFields =
     std::tuple{field("id", &ToolCall::id), field("type", &ToolCall::type), field("function", &ToolCall::function)};
-const auto kChatMessageFields =
-    std::tuple{field("role", &ChatMessage::role), field("content", &ChatMessage::content),
-               field("name", &ChatMessage::name), field("tool_calls", &ChatMessage::toolCalls),
-               field("tool_call_id", &ChatMessage::toolCallId)};
+const auto kChatMessageFields = std::tuple{
+    field("role", &ChatMessage::role), field("content", &ChatMessage::content), field("name", &ChatMessage::name),
+    field("tool_calls", &ChatMessage::toolCalls), field("tool_call_id", &ChatMessage::toolCallId)};
 const auto kFunctionSpecFields =
     std::tuple{field("name", &FunctionSpec::name), field("description", &FunctionSpec::description),
                field("parameters", &FunctionSpec::parameters)};
@@ -33,18 +32,17 @@ const auto kJSONSchemaFormatFields =
                field("schema", &JSONSchemaFormat::schema), field("strict", &JSONSchemaFormat::strict)};
 const auto kResponseFormatFields =
     std::tuple{field("type", &ResponseFormat::type), field("json_schema", &ResponseFormat::jsonSchema)};
-const auto kRequestFields = std::tuple{
-    field("model", &ChatCompletionRequest::model),
-    field("messages", &ChatCompletionRequest::messages),
-    field("stream", &ChatCompletionRequest::stream),
-    field("tools", &ChatCompletionRequest::tools),
-    field("temperature", &ChatCompletionRequest::temperature),
-    field("tool_choice", &ChatCompletionRequest::toolChoice),
-    field("max_tokens", &ChatCompletionRequest::maxTokens),
-    field("max_completion_tokens", &ChatCompletionRequest::maxCompletionTokens),
-    field("stream_options", &ChatCompletionRequest::streamOptions),
-    field("response_format", &ChatCompletionRequest::responseFormat),
-    field("stop", &ChatCompletionRequest::stop)};
+const auto kRequestFields = std::tuple{field("model", &ChatCompletionRequest::model),
+                                       field("messages", &ChatCompletionRequest::messages),
+                                       field("stream", &ChatCompletionRequest::stream),
+                                       field("tools", &ChatCompletionRequest::tools),
+                                       field("temperature", &ChatCompletionRequest::temperature),
+                                       field("tool_choice", &ChatCompletionRequest::toolChoice),
+                                       field("max_tokens", &ChatCompletionRequest::maxTokens),
+                                       field("max_completion_tokens", &ChatCompletionRequest::maxCompletionTokens),
+                                       field("stream_options", &ChatCompletionRequest::streamOptions),
+                                       field("response_format", &ChatCompletionRequest::responseFormat),
+                                       field("stop", &ChatCompletionRequest::stop)};
 
 // A string, else a list of parts; anything else reports the list's fault.
 template <class NodeType> MessageContent decodeContent(NodeType& node) {
@@ -61,9 +59,13 @@ template <class NodeType> StopSequences decodeStop(NodeType& node) {
 } // namespace
 
 // One definition for each way in.
-#define BRINDLE_DECODE_FROM_FIELDS(Record, fields)                                                                  \
-    Record Record::decode(const Node& node) { return decodeRecord<Record>(node, fields); }                          \
-    Record Record::decode(Cursor& node) { return decodeRecord<Record>(node, fields); }
+#define BRINDLE_DECODE_FROM_FIELDS(Record, fields)                                                                     \
+    Record Record::decode(const Node& node) {                                                                          \
+        return decodeRecord<Record>(node, fields);                                                                     \
+    }                                                                                                                  \
+    Record Record::decode(Cursor& node) {                                                                              \
+        return decodeRecord<Record>(node, fields);                                                                     \
+    }
 
 BRINDLE_DECODE_FROM_FIELDS(StreamOptions, kStreamOptionsFields)
 BRINDLE_DECODE_FROM_FIELDS(ContentPart, kContentPartFields)
@@ -78,11 +80,19 @@ BRINDLE_DECODE_FROM_FIELDS(ChatCompletionRequest, kRequestFields)
 
 #undef BRINDLE_DECODE_FROM_FIELDS
 
-MessageContent MessageContent::decode(const Node& node) { return decodeContent(node); }
-MessageContent MessageContent::decode(Cursor& node) { return decodeContent(node); }
+MessageContent MessageContent::decode(const Node& node) {
+    return decodeContent(node);
+}
+MessageContent MessageContent::decode(Cursor& node) {
+    return decodeContent(node);
+}
 
-StopSequences StopSequences::decode(const Node& node) { return decodeStop(node); }
-StopSequences StopSequences::decode(Cursor& node) { return decodeStop(node); }
+StopSequences StopSequences::decode(const Node& node) {
+    return decodeStop(node);
+}
+StopSequences StopSequences::decode(Cursor& node) {
+    return decodeStop(node);
+}
 
 CheckedValue CheckedValue::decode(const Node& node) {
     node.refuseOutOfRangeWithin();

@@ -143,8 +143,8 @@ struct ChatCompletionRequest {
 
 struct Usage {
     Usage(std::int64_t promptTokens, std::int64_t completionTokens)
-        : promptTokens(promptTokens), completionTokens(completionTokens),
-          totalTokens(promptTokens + completionTokens) {}
+        : promptTokens(promptTokens), completionTokens(completionTokens), totalTokens(promptTokens + completionTokens) {
+    }
     std::int64_t promptTokens;
     std::int64_t completionTokens;
     std::int64_t totalTokens;

@@ -4,7 +4,9 @@
 
 namespace brindle {
 
-std::string makeCompletionID() { return "chatcmpl-" + Unicode::randomUUID(); }
+std::string makeCompletionID() {
+    return "chatcmpl-" + Unicode::randomUUID();
+}
 
 std::int64_t unixSeconds(std::chrono::system_clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::seconds>(time.time_since_epoch()).count();
@@ -44,7 +46,9 @@ bool SSEWriter::takeRole() {
 
 namespace {
 
-std::string event(std::string json) { return "data: " + json + "\n\n"; }
+std::string event(std::string json) {
+    return "data: " + json + "\n\n";
+}
 
 } // namespace
 
@@ -89,8 +93,7 @@ std::string SSEWriter::toolCallsFrame(const std::vector<ToolCall>& toolCalls) {
     delta.toolCalls.emplace();
     delta.toolCalls->reserve(toolCalls.size());
     for (std::size_t i = 0; i < toolCalls.size(); ++i)
-        delta.toolCalls->push_back(
-            {static_cast<std::int64_t>(i), toolCalls[i].id, "function", toolCalls[i].function});
+        delta.toolCalls->push_back({static_cast<std::int64_t>(i), toolCalls[i].id, "function", toolCalls[i].function});
     return frame(delta, nullptr, nullptr, true);
 }
 
@@ -99,7 +102,9 @@ std::string SSEWriter::finishFrame(std::string_view reason) const {
     return frame(Delta{}, finishReason.c_str(), nullptr, true);
 }
 
-std::string SSEWriter::usageFrame(const Usage& usage) const { return frame(Delta{}, nullptr, &usage, false); }
+std::string SSEWriter::usageFrame(const Usage& usage) const {
+    return frame(Delta{}, nullptr, &usage, false);
+}
 
 std::string SSEWriter::errorFrame(std::string message, std::string type, std::optional<std::string> code) {
     return event(JSONCoding::encodeString(ErrorBody(std::move(message), std::move(type), std::move(code))));

@@ -13,7 +13,9 @@ namespace {
 using model::DynamicGenerationSchema;
 using ValueType = DynamicGenerationSchema::ValueType;
 
-DynamicGenerationSchema plainString() { return DynamicGenerationSchema(ValueType::string); }
+DynamicGenerationSchema plainString() {
+    return DynamicGenerationSchema(ValueType::string);
+}
 
 const JSONValue* member(const JSONValue::Object& object, std::string_view key) {
     const auto found = object.find(key);

@@ -15,7 +15,9 @@ constexpr const char* kUserUnsupported =
     "user message contains unsupported content parts (images are not supported by the on-device model)";
 constexpr const char* kUnsupportedRole = "unsupported message role: ";
 
-BuildError unsupported(const std::string& message) { return BuildError(BuildError::Kind::unsupportedContent, message); }
+BuildError unsupported(const std::string& message) {
+    return BuildError(BuildError::Kind::unsupportedContent, message);
+}
 
 // One segment holding the text. Built by moving: a braced list would copy the text once more, and a
 // conversation may carry megabytes of it.
@@ -70,7 +72,9 @@ std::string takePrompt(std::vector<const ChatMessage*>& conversation) {
     return prompt;
 }
 
-Transcript::Response response(std::string text) { return {Unicode::randomUUID(), {}, segments(std::move(text))}; }
+Transcript::Response response(std::string text) {
+    return {Unicode::randomUUID(), {}, segments(std::move(text))};
+}
 
 // Arguments that are not JSON are still the client's words, so they are kept as a plain string.
 model::GeneratedContent arguments(const std::string& text) {
@@ -99,8 +103,7 @@ void appendAssistant(const ChatMessage& message, std::vector<Transcript::Entry>&
 }
 
 Transcript::ToolOutput toolOutput(const ChatMessage& message) {
-    return {message.toolCallId ? *message.toolCallId : Unicode::randomUUID(),
-            message.name.value_or("tool"),
+    return {message.toolCallId ? *message.toolCallId : Unicode::randomUUID(), message.name.value_or("tool"),
             segments(message.text().value_or(""))};
 }
 

@@ -52,7 +52,9 @@ std::optional<std::uint64_t> decimal(std::string_view text) {
     return value;
 }
 
-bool isNameCharacter(char c) { return c >= 'a' && c <= 'z'; }
+bool isNameCharacter(char c) {
+    return c >= 'a' && c <= 'z';
+}
 
 } // namespace
 
@@ -70,16 +72,19 @@ BuiltinDirectives BuiltinDirectives::read(std::string_view text) {
         if (close == std::string_view::npos) break;
         const std::string_view name = text.substr(at + kOpening.size(), nameEnd - at - kOpening.size());
         const std::string_view value = text.substr(nameEnd + 1, close - nameEnd - 1);
-        if (name == "fail" && !failure) failure = caseNamed(value);
-        else if (name == "after" && !after) after = decimal(value);
-        else if (name == "pace" && !pace) pace = decimal(value);
+        if (name == "fail" && !failure)
+            failure = caseNamed(value);
+        else if (name == "after" && !after)
+            after = decimal(value);
+        else if (name == "pace" && !pace)
+            pace = decimal(value);
     }
     BuiltinDirectives directives;
     directives.failure = failure;
-    directives.failAfterWords = static_cast<std::size_t>(std::min<std::uint64_t>(
-        after.value_or(0), std::numeric_limits<std::size_t>::max()));
-    directives.pace = std::chrono::milliseconds(std::min<std::uint64_t>(
-        pace.value_or(0), static_cast<std::uint64_t>(kLongestPace.count())));
+    directives.failAfterWords =
+        static_cast<std::size_t>(std::min<std::uint64_t>(after.value_or(0), std::numeric_limits<std::size_t>::max()));
+    directives.pace = std::chrono::milliseconds(
+        std::min<std::uint64_t>(pace.value_or(0), static_cast<std::uint64_t>(kLongestPace.count())));
     return directives;
 }
 

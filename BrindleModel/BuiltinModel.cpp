@@ -21,7 +21,9 @@ using Kind = DynamicGenerationSchema::Kind;
 using Entries = std::vector<Transcript::Entry>;
 using Tools = std::vector<std::shared_ptr<Tool>>;
 
-Transcript::TextSegment segment(std::string content) { return {Unicode::randomUUID(), std::move(content)}; }
+Transcript::TextSegment segment(std::string content) {
+    return {Unicode::randomUUID(), std::move(content)};
+}
 
 std::string joined(const std::vector<Transcript::TextSegment>& segments) {
     std::string text;
@@ -29,17 +31,27 @@ std::string joined(const std::vector<Transcript::TextSegment>& segments) {
     return text;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 bool isWordCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
 // ---- The context window ----
 
-std::string text(const Transcript::Instructions& entry) { return joined(entry.segments); }
-std::string text(const Transcript::Prompt& entry) { return joined(entry.segments); }
-std::string text(const Transcript::Response& entry) { return joined(entry.segments); }
-std::string text(const Transcript::ToolOutput& entry) { return entry.toolName + " " + joined(entry.segments); }
+std::string text(const Transcript::Instructions& entry) {
+    return joined(entry.segments);
+}
+std::string text(const Transcript::Prompt& entry) {
+    return joined(entry.segments);
+}
+std::string text(const Transcript::Response& entry) {
+    return joined(entry.segments);
+}
+std::string text(const Transcript::ToolOutput& entry) {
+    return entry.toolName + " " + joined(entry.segments);
+}
 std::string text(const Transcript::ToolCalls& entry) {
     std::string all;
     for (const auto& call : entry.calls) all += call.toolName + " " + call.arguments.jsonString() + " ";
@@ -423,8 +435,10 @@ public:
             directives.failIfFirst();
             turn_ = session_->generate(prompt_, options_, schema_ ? &*schema_ : nullptr);
             toolCalls_ = std::exchange(turn_->toolCalls, {});
-            if (!toolCalls_.empty()) turn_.reset();
-            else growth_.emplace(wordEnds(turn_->answer), directives);
+            if (!toolCalls_.empty())
+                turn_.reset();
+            else
+                growth_.emplace(wordEnds(turn_->answer), directives);
         }
         if (!turn_) return std::nullopt;
         if (const auto end = nextEnd()) return Snapshot{turn_->answer.substr(0, *end)};
@@ -487,7 +501,9 @@ std::unique_ptr<ResponseStream> BuiltinSession::streamResponse(const std::string
 
 BuiltinModel::BuiltinModel(Availability availability) : availability_(availability) {}
 
-SystemLanguageModel::Availability BuiltinModel::availability() const { return availability_; }
+SystemLanguageModel::Availability BuiltinModel::availability() const {
+    return availability_;
+}
 
 std::shared_ptr<LanguageModelSession> BuiltinModel::makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                                 Transcript transcript) const {

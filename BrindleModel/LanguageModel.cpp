@@ -103,8 +103,8 @@ std::string describeUnderlying(const std::exception_ptr& error) {
 } // namespace
 
 ToolCallError::ToolCallError(std::string toolName, std::exception_ptr underlyingError)
-    : std::runtime_error("ToolCallError(tool: " + toolName + ", underlyingError: " +
-                         describeUnderlying(underlyingError) + ")"),
+    : std::runtime_error("ToolCallError(tool: " + toolName +
+                         ", underlyingError: " + describeUnderlying(underlyingError) + ")"),
       toolName(std::move(toolName)), underlyingError(std::move(underlyingError)) {}
 
 } // namespace brindle::model

@@ -38,7 +38,7 @@ namespace {
 constexpr std::string_view kUsage = "usage: brindle-server serve --port <n> [--model-id <id>] | brindle-server probe\n";
 constexpr std::string_view kPortRequired = "serve requires --port <1-65535>\n";
 constexpr std::string_view kBuiltinOnly = "--builtin-availability applies only to the built-in model, "
-                                         "and this brindle-server serves the platform's on-device model\n";
+                                          "and this brindle-server serves the platform's on-device model\n";
 constexpr std::string_view kDefaultModelID = "brindle-core";
 constexpr int kFailureStatus = 2;
 
@@ -48,10 +48,14 @@ using ModelPointer = std::shared_ptr<const SystemLanguageModel>;
 // The model this program serves: the platform's where this build has it, the built-in model everywhere else.
 #ifdef BRINDLE_HAVE_PLATFORM_MODEL
 constexpr bool kServesPlatformModel = true;
-ModelPointer processModel() { return std::make_shared<const brindle::model::PlatformModel>(); }
+ModelPointer processModel() {
+    return std::make_shared<const brindle::model::PlatformModel>();
+}
 #else
 constexpr bool kServesPlatformModel = false;
-ModelPointer processModel() { return std::make_shared<const brindle::model::BuiltinModel>(); }
+ModelPointer processModel() {
+    return std::make_shared<const brindle::model::BuiltinModel>();
+}
 #endif
 
 // One write, so that a message never interleaves with another process's output on a shared terminal.

@@ -8,7 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libsimdjson-dev libutf8proc-dev)
 for option in "$@"; do
   case "$option" in
-    --test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev nodejs chromium) ;;
+    --test) packages+=(libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev clang-format-14 nodejs chromium) ;;
     --bench) packages+=(libbenchmark-dev nginx-light wrk linux-perf valgrind) ;;
     *) echo "usage: scripts/install-deps.sh [--test] [--bench]" >&2; exit 2 ;;
   esac

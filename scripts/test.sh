@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the unit and end-to-end suite, the same suite under
-# sanitizers, the fuzzers for a bounded time, and the real-client tests.
+# Installs what is missing, checks the layout of the C++ sources, builds, and runs every test: the unit and
+# end-to-end suite, the same suite under sanitizers, the fuzzers for a bounded time, and the real-client tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --test
+
+echo "== layout of the C++ sources (.clang-format)"
+scripts/check-format.sh
 
 echo "== build, unit and end-to-end tests"
 scripts/build.sh build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBRINDLE_TESTS=ON -DBRINDLE_BENCH=OFF
