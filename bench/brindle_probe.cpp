@@ -16,7 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -24,17 +24,14 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "support/LoopbackClient.h"
 
 namespace {
 
@@ -141,85 +138,15 @@ void awaitThreads(int pid, long threads) {
     while (processStatus(pid, "Threads") > threads && Clock::now() < deadline) ::usleep(10'000);
 }
 
-// ---- Sockets ----
+// ---- Requests ----
 
-void setTimeouts(int fd) {
-    const timeval timeout{.tv_sec = kSocketTimeoutSeconds, .tv_usec = 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-}
+using brindle::testing::LoopbackClient;
 
-sockaddr_in loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-// A socket to 127.0.0.1:port whose reads and writes give up after a few seconds; blocking unless asked.
-int openSocket(bool nonBlocking = false) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
-    if (fd < 0) throw ProbeError(std::string("socket: ") + std::strerror(errno));
-    setTimeouts(fd);
-    const int on = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return fd;
-}
-
-int connectTo(std::uint16_t port) {
-    const int fd = openSocket();
-    const sockaddr_in address = loopback(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw ProbeError(std::string("connect: ") + std::strerror(error));
-    }
-    return fd;
-}
-
-void sendAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (sent <= 0 && errno == EINTR) continue;
-        if (sent <= 0) throw ProbeError(std::string("send: ") + std::strerror(errno));
-        bytes.remove_prefix(static_cast<std::size_t>(sent));
-    }
-}
-
-// One read appended to `pending`; false at the end of the stream. Throws on a timeout or a failure.
-bool readMore(int fd, std::string& pending) {
-    char chunk[65'536];
-    for (;;) {
-        const ssize_t count = ::recv(fd, chunk, sizeof chunk, 0);
-        if (count > 0) {
-            pending.append(chunk, static_cast<std::size_t>(count));
-            return true;
-        }
-        if (count == 0) return false;
-        if (errno != EINTR) throw ProbeError(std::string("recv: ") + std::strerror(errno));
-    }
-}
-
-std::size_t contentLength(std::string_view head) {
-    std::string lowered(head);
-    std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) { return std::tolower(c); });
-    const std::size_t found = lowered.find("\r\ncontent-length:");
-    return found == std::string::npos ? 0 : std::stoul(lowered.substr(found + 17));
-}
-
-// Reads one answer (head and Content-Length body) and returns its status; bytes after it stay in
-// `pending`. Throws when the server closes first or stays silent.
-int readAnswer(int fd, std::string& pending) {
-    std::size_t headEnd;
-    while ((headEnd = pending.find("\r\n\r\n")) == std::string::npos)
-        if (!readMore(fd, pending)) throw ProbeError("closed before an answer");
-    const std::size_t total = headEnd + 4 + contentLength(std::string_view(pending).substr(0, headEnd));
-    while (pending.size() < total)
-        if (!readMore(fd, pending)) throw ProbeError("closed in the middle of an answer");
-    const int status = pending.starts_with("HTTP/1.1 ") ? std::atoi(pending.c_str() + 9) : 0;
-    pending.erase(0, total);
-    return status;
+// Sends one request and reads its answer (throws when the server closes first or stays silent); its status.
+int exchange(LoopbackClient& client, std::string_view request) {
+    client.sendAll(request);
+    const std::string answer = client.readHTTPResponse();
+    return answer.starts_with("HTTP/1.1 ") ? std::atoi(answer.c_str() + 9) : 0;
 }
 
 // The status of one GET /health on a fresh connection.
@@ -230,23 +157,6 @@ std::string postCompletion(const std::string& body) {
            "Content-Length: " +
            std::to_string(body.size()) + "\r\n\r\n" + body;
 }
-
-class Socket {
-public:
-    explicit Socket(int fd) : fd_(fd) {}
-    ~Socket() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    int fd() const { return fd_; }
-
-private:
-    int fd_;
-};
 
 // ---- Request bodies ----
 
@@ -329,7 +239,7 @@ Options parseOptions(int argc, char** argv) {
 // ---- streams: concurrent event streams ----
 
 struct StreamState {
-    Socket socket;
+    LoopbackClient client;
     Clock::time_point sent, firstByte, end;
     std::string bytes;
     std::size_t scanned = 0;               // where the search for the next event's end resumes
@@ -341,7 +251,7 @@ struct StreamState {
 void drainStream(StreamState& stream) {
     for (;;) {
         char chunk[16'384];
-        const ssize_t count = ::recv(stream.socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+        const ssize_t count = ::recv(stream.client.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
         const auto now = Clock::now();
         if (count < 0 && (errno == EAGAIN || errno == EINTR)) return;
         if (count <= 0) {
@@ -368,7 +278,7 @@ bool pollStreams(std::vector<StreamState>& streams, Clock::time_point deadline) 
         std::vector<StreamState*> owners;
         for (auto& stream : streams)
             if (stream.open) {
-                entries.push_back({stream.socket.fd(), POLLIN, 0});
+                entries.push_back({stream.client.fd(), POLLIN, 0});
                 owners.push_back(&stream);
             }
         if (entries.empty()) return true;
@@ -401,8 +311,8 @@ void streamRound(std::uint16_t port, std::size_t count, std::size_t wordCount, S
     std::vector<StreamState> streams;
     streams.reserve(count);
     for (std::size_t i = 0; i < count; ++i) {
-        streams.push_back({Socket(connectTo(port)), {}, {}, {}, {}, 0, {}, true});
-        sendAll(streams.back().socket.fd(), request);
+        streams.push_back({LoopbackClient(port), {}, {}, {}, {}, 0, {}, true});
+        streams.back().client.sendAll(request);
         streams.back().sent = Clock::now();
     }
     if (!pollStreams(streams, start + std::chrono::seconds(kSocketTimeoutSeconds))) ++figures.incomplete;
@@ -446,25 +356,21 @@ void streamsScenario(const Options& options) {
 std::optional<double> freshHealthCheck(std::uint16_t port) {
     const auto start = Clock::now();
     try {
-        const Socket socket(connectTo(port));
-        sendAll(socket.fd(), kHealthRequest);
-        std::string pending;
-        if (readAnswer(socket.fd(), pending) != 200) return std::nullopt;
+        LoopbackClient client(port);
+        if (exchange(client, kHealthRequest) != 200) return std::nullopt;
         return millisecondsSince(start);
-    } catch (const ProbeError&) {
+    } catch (const std::runtime_error&) {
         return std::nullopt;
     }
 }
 
 // Every connection asks once more; the number that answered 200.
-int askEach(const std::vector<Socket>& sockets) {
+int askEach(std::vector<LoopbackClient>& clients) {
     int answered = 0;
-    for (const auto& socket : sockets) {
+    for (auto& client : clients) {
         try {
-            sendAll(socket.fd(), kHealthRequest);
-            std::string pending;
-            if (readAnswer(socket.fd(), pending) == 200) ++answered;
-        } catch (const ProbeError&) {
+            if (exchange(client, kHealthRequest) == 200) ++answered;
+        } catch (const std::runtime_error&) {
         }
     }
     return answered;
@@ -485,13 +391,10 @@ void idleScenario(const Options& options) {
     const long rssBefore = settledResidentKiB(pid);
     const long threadsBefore = processStatus(pid, "Threads");
     // Each connection is served once, so it is accepted and its thread has done real work, then left idle.
-    std::vector<Socket> idle;
-    for (std::size_t i = 0; i < count; ++i) {
-        idle.emplace_back(connectTo(options.port()));
-        sendAll(idle.back().fd(), kHealthRequest);
-        std::string pending;
-        if (readAnswer(idle.back().fd(), pending) != 200) throw ProbeError("a health check failed");
-    }
+    std::vector<LoopbackClient> idle;
+    for (std::size_t i = 0; i < count; ++i)
+        if (exchange(idle.emplace_back(options.port()), kHealthRequest) != 200)
+            throw ProbeError("a health check failed");
     const long rssHeld = settledResidentKiB(pid);
     const long threadsHeld = processStatus(pid, "Threads");
     std::vector<double> latencies;
@@ -532,10 +435,8 @@ void bodyScenario(const Options& options) {
     int status = 0;
     for (long round = 0; round < rounds; ++round) {
         const auto start = Clock::now();
-        const Socket socket(connectTo(options.port()));
-        sendAll(socket.fd(), request);
-        std::string pending;
-        status = readAnswer(socket.fd(), pending);
+        LoopbackClient client(options.port());
+        status = exchange(client, request);
         times.push_back(millisecondsSince(start));
     }
     const double mebibytes = static_cast<double>(request.size()) / (1 << 20);
@@ -561,13 +462,10 @@ void memoryScenario(const Options& options) {
     const long rssBefore = settledResidentKiB(pid);
     long peak = rssBefore;
     for (long done = 0; done < requests; done += parallel) {
-        std::vector<Socket> sockets;
-        for (long i = 0; i < parallel && done + i < requests; ++i) sockets.emplace_back(connectTo(options.port()));
-        for (const auto& socket : sockets) sendAll(socket.fd(), request);
-        for (const auto& socket : sockets) {
-            std::string pending;
-            readAnswer(socket.fd(), pending);
-        }
+        std::vector<LoopbackClient> clients;
+        for (long i = 0; i < parallel && done + i < requests; ++i) clients.emplace_back(options.port());
+        for (auto& client : clients) client.sendAll(request);
+        for (auto& client : clients) client.readHTTPResponse();
         peak = std::max(peak, processStatus(pid, "VmRSS"));
     }
     awaitThreads(pid, threadsBefore);
@@ -578,10 +476,8 @@ void memoryScenario(const Options& options) {
     figure("VmRSS growth kept afterwards", static_cast<double>(rssAfter - rssBefore) / 1024.0, "MiB");
 
     // A keep-alive client that sent one large request and then waits: what its idle thread holds on to.
-    const Socket held(connectTo(options.port()));
-    sendAll(held.fd(), postCompletion(largeBody(8u << 20)));
-    std::string pending;
-    readAnswer(held.fd(), pending);
+    LoopbackClient held(options.port());
+    exchange(held, postCompletion(largeBody(8u << 20)));
     figure("held by an idle client after 8 MiB", static_cast<double>(settledResidentKiB(pid) - rssAfter) / 1024.0,
            "MiB");
 }
@@ -589,7 +485,7 @@ void memoryScenario(const Options& options) {
 // ---- burst: many clients connecting at once ----
 
 struct BurstClient {
-    Socket socket;
+    LoopbackClient connection;
     Clock::time_point start;
     double connected = -1, answered = -1; // milliseconds from start
     std::string pending;
@@ -601,24 +497,23 @@ void advanceBurstClient(BurstClient& client, short revents) {
     if (client.connected < 0) {
         int error = 0;
         socklen_t length = sizeof error;
-        ::getsockopt(client.socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
+        ::getsockopt(client.connection.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0 || (revents & (POLLERR | POLLHUP)) != 0) {
             client.failed = true;
             return;
         }
         client.connected = millisecondsSince(client.start);
-        sendAll(client.socket.fd(), kHealthRequest);
+        client.connection.sendAll(kHealthRequest);
         return;
     }
     char chunk[4096];
-    const ssize_t count = ::recv(client.socket.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
+    const ssize_t count = ::recv(client.connection.fd(), chunk, sizeof chunk, MSG_DONTWAIT);
     if (count <= 0) {
         client.failed = count == 0 || (errno != EAGAIN && errno != EINTR);
         return;
     }
     client.pending.append(chunk, static_cast<std::size_t>(count));
-    const std::size_t headEnd = client.pending.find("\r\n\r\n");
-    if (headEnd != std::string::npos && client.pending.size() >= headEnd + 4 + contentLength(client.pending))
+    if (brindle::testing::httpResponseSize(client.pending) <= client.pending.size())
         client.answered = millisecondsSince(client.start);
 }
 
@@ -632,7 +527,8 @@ void runBurst(std::vector<BurstClient>& clients, Clock::time_point deadline) {
         std::vector<BurstClient*> owners;
         for (auto& client : clients)
             if (isPending(client)) {
-                entries.push_back({client.socket.fd(), static_cast<short>(client.connected < 0 ? POLLOUT : POLLIN), 0});
+                entries.push_back(
+                    {client.connection.fd(), static_cast<short>(client.connected < 0 ? POLLOUT : POLLIN), 0});
                 owners.push_back(&client);
             }
         if (entries.empty()) return;
@@ -650,12 +546,9 @@ struct BurstFigures {
 void burstRound(std::uint16_t port, std::size_t count, BurstFigures& figures) {
     std::vector<BurstClient> clients;
     clients.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) clients.push_back({Socket(openSocket(true)), {}, -1, -1, {}, false});
-    const sockaddr_in address = loopback(port);
-    for (auto& client : clients) {
-        client.start = Clock::now();
-        const int result = ::connect(client.socket.fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-        if (result != 0 && errno != EINPROGRESS) client.failed = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        clients.push_back({LoopbackClient(port, LoopbackClient::Connect::started), start, -1, -1, {}, false});
     }
     // Long enough for two SYN retransmissions (after 1 s and 3 s).
     runBurst(clients, Clock::now() + std::chrono::seconds(kSocketTimeoutSeconds));

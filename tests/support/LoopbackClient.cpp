@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -29,26 +30,33 @@ sockaddr_in loopback(std::uint16_t port) {
     return address;
 }
 
-int connectedSocket(std::uint16_t port) {
+// A socket whose reads and writes give up after a few seconds, connecting (or, non-blocking, starting to) to
+// 127.0.0.1:port.
+int connectedSocket(std::uint16_t port, bool nonBlocking) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    if (fd < 0) fail("socket");
+    const timeval timeout{.tv_sec = 5, .tv_usec = 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     const sockaddr_in address = loopback(port);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 && !nonBlocking)
         fail("connect to 127.0.0.1:" + std::to_string(port), fd);
     return fd;
 }
 
 } // namespace
 
-LoopbackClient::LoopbackClient(std::uint16_t port) : fd_(connectedSocket(port)) {
-    const timeval timeout{.tv_sec = 5, .tv_usec = 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
+LoopbackClient::LoopbackClient(std::uint16_t port) : fd_(connectedSocket(port, false)) {}
+
+LoopbackClient::LoopbackClient(std::uint16_t port, Connect) : fd_(connectedSocket(port, true)) {}
+
+LoopbackClient::LoopbackClient(LoopbackClient&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), pending_(std::move(other.pending_)) {}
 
 LoopbackClient::~LoopbackClient() {
-    ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 void LoopbackClient::sendAll(std::string_view bytes) {
@@ -99,13 +107,19 @@ std::string LoopbackClient::readExactly(std::size_t n) {
 }
 
 std::string LoopbackClient::readHTTPResponse() {
-    std::size_t headEnd;
-    while ((headEnd = pending_.find("\r\n\r\n")) == std::string::npos)
+    std::size_t size;
+    while ((size = httpResponseSize(pending_)) == std::string::npos)
         if (!readMore()) throw std::runtime_error("the server closed before the end of an answer head: " + pending_);
+    return readExactly(size);
+}
+
+std::size_t httpResponseSize(std::string_view bytes) {
+    const std::size_t headEnd = bytes.find("\r\n\r\n");
+    if (headEnd == std::string_view::npos) return std::string::npos;
     std::size_t bodySize = 0; // our server spells the header this way only
-    if (const std::size_t at = pending_.find("\r\nContent-Length: "); at < headEnd)
-        bodySize = std::stoul(pending_.substr(at + 18));
-    return readExactly(headEnd + 4 + bodySize);
+    if (const std::size_t at = bytes.find("\r\nContent-Length: "); at < headEnd)
+        bodySize = std::stoul(std::string(bytes.substr(at + 18, headEnd - at - 18)));
+    return headEnd + 4 + bodySize;
 }
 
 BusyPort::BusyPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
