@@ -186,21 +186,24 @@ bool Cursor::boolean() {
     return value;
 }
 
+// The parser's get_number misreads decimals of 19 digits or more as zero; get_double reads every spelling
+// the way the whole-document parser does.
 double Cursor::number() {
-    simdjson::ondemand::number value;
-    if (value_.get_number().get(value) != simdjson::SUCCESS) throw Undecided{};
-    const double result = value.as_double();
-    if (!std::isfinite(result)) throw Undecided{};
-    return result;
+    double value = 0;
+    if (value_.get_double().get(value) != simdjson::SUCCESS || !std::isfinite(value)) throw Undecided{};
+    return value;
 }
 
 std::int64_t Cursor::integer() {
-    simdjson::ondemand::number value;
-    if (value_.get_number().get(value) != simdjson::SUCCESS) throw Undecided{};
-    if (value.is_int64()) return value.get_int64();
-    const double number = value.as_double();
-    if (value.is_double() && std::trunc(number) == number && number >= -9223372036854775808.0 &&
-        number < 9223372036854775808.0)
+    const std::string_view token = value_.raw_json_token();
+    const bool literal = token.find_first_of(".eE") == std::string_view::npos;
+    if (literal) {
+        std::int64_t value = 0;
+        if (value_.get_int64().get(value) != simdjson::SUCCESS) throw Undecided{};
+        return value;
+    }
+    const double number = this->number();
+    if (std::trunc(number) == number && number >= -9223372036854775808.0 && number < 9223372036854775808.0)
         return static_cast<std::int64_t>(number);
     throw Undecided{};
 }
