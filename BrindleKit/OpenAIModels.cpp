@@ -2,6 +2,8 @@
 
 #include "BrindleBase/JSONDecoding.h"
 
+#include <algorithm>
+
 namespace brindle {
 
 using JSONCoding::Cursor;
@@ -142,6 +144,13 @@ std::optional<std::string> ChatMessage::text() const {
         first = false;
     }
     return joined;
+}
+
+bool ChatMessage::hasText() const {
+    if (!content) return false;
+    if (const auto* parts = std::get_if<std::vector<ContentPart>>(&content->storage))
+        return std::ranges::all_of(*parts, [](const ContentPart& part) { return part.text.has_value(); });
+    return true;
 }
 
 void ChatMessage::encode(JSONWriter& writer) const {

@@ -63,6 +63,8 @@ struct ChatMessage {
     // The plain text: a string content unchanged; parts joined by "\n" when every part has a text;
     // absent when there is no content or a part has no text.
     std::optional<std::string> text() const;
+    // Whether text() has a value, without joining the parts.
+    bool hasText() const;
 
     static ChatMessage decode(const JSONCoding::Node& node);
     static ChatMessage decode(JSONCoding::Cursor& node);
