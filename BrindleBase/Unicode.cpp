@@ -269,6 +269,16 @@ CharacterScan scanCharacters(std::string_view text, std::size_t skip) {
     return scan;
 }
 
+std::size_t characterStartAtOrBefore(std::string_view text, std::size_t offset) {
+    std::size_t start = 0;
+    forEachCluster(text, [&](std::size_t clusterStart) {
+        if (clusterStart > offset) return false;
+        start = clusterStart;
+        return true;
+    });
+    return start;
+}
+
 bool isValidUTF8(std::string_view text) {
     return simdjson::validate_utf8(text.data(), text.size());
 }

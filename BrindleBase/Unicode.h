@@ -24,6 +24,10 @@ struct CharacterScan {
 };
 CharacterScan scanCharacters(std::string_view text, std::size_t skip);
 
+// The largest byte offset at or before `offset` (less than the text's size) where a user-perceived character
+// begins. Reads the text only up to the character after it.
+std::size_t characterStartAtOrBefore(std::string_view text, std::size_t offset);
+
 // True when the two texts are canonically equivalent (equal after NFC normalisation).
 bool canonicallyEqual(std::string_view left, std::string_view right);
 

@@ -4,6 +4,7 @@
 #include "BrindleKit/ErrorMapping.h"
 #include "BrindleKit/SSEWriter.h"
 #include "BrindleKit/SchemaTranslator.h"
+#include "BrindleKit/StopSequences.h"
 #include "BrindleKit/ToolBridge.h"
 #include "BrindleKit/TranscriptBuilder.h"
 
@@ -56,82 +57,6 @@ void checkJSONObject(const std::string& answer) {
     throw model::GenerationError(model::GenerationError::Case::decodingFailure,
                                  "The model's answer is not a JSON object, as the response format asks.");
 }
-
-// Where the client's stop sequences end an answer. The answer ends just before the sequence that completes
-// first, where a generating model would have stopped; of two completing at once, the longer one.
-class StopSequenceScan {
-public:
-    explicit StopSequenceScan(std::vector<std::string> sequences) : sequences_(std::move(sequences)) {}
-
-    // The length of the answer the client gets; the whole text when no sequence occurs. Only occurrences
-    // ending at or after `newFrom` are looked for: earlier ones would have ended the answer already.
-    std::optional<std::size_t> cut(std::string_view text, std::size_t newFrom = 0) const {
-        std::optional<std::size_t> start, end;
-        for (const std::string& sequence : sequences_) {
-            const std::size_t from = newFrom >= sequence.size() ? newFrom - sequence.size() + 1 : 0;
-            const std::size_t found = text.find(sequence, from);
-            if (found == std::string_view::npos) continue;
-            const std::size_t foundEnd = found + sequence.size();
-            if (!end || foundEnd < *end || (foundEnd == *end && found < *start)) start = found, end = foundEnd;
-        }
-        return start;
-    }
-
-    // How many bytes at the end of the text could still grow into a stop sequence.
-    std::size_t undecidedTail(std::string_view text) const {
-        std::size_t longest = 0;
-        for (const std::string& sequence : sequences_)
-            for (std::size_t length = std::min(sequence.size() - 1, text.size()); length > longest; --length)
-                if (text.ends_with(std::string_view(sequence).substr(0, length))) longest = length;
-        return longest;
-    }
-
-    bool empty() const { return sequences_.empty(); }
-
-private:
-    std::vector<std::string> sequences_;
-};
-
-// The answer as the client gets it: cut at a stop sequence.
-std::string cutAtStop(std::string answer, const StopSequenceScan& stops) {
-    if (const auto end = stops.cut(answer)) answer.resize(*end);
-    return answer;
-}
-
-// The largest offset at or before `offset` where a user-perceived character of the text begins, so that a
-// held-back tail never splits one (a stop sequence may begin with a combining mark).
-std::size_t characterBoundaryAtOrBefore(std::string_view text, std::size_t offset) {
-    if (offset == 0 || offset >= text.size()) return offset;
-    const Unicode::CharacterScan before = Unicode::scanCharacters(text.substr(0, offset), 0);
-    return Unicode::scanCharacters(text, before.count).afterSkipped == offset ? offset : before.lastStart;
-}
-
-// What of a growing answer may be shown: the text before a stop sequence, less a tail that could still
-// become one. Snapshots are whole texts, usually the previous one plus a little.
-class StopGuard {
-public:
-    explicit StopGuard(std::vector<std::string> sequences) : stops_(std::move(sequences)) {}
-
-    struct Visible {
-        std::string text;
-        bool stopped = false; // a stop sequence occurred: the answer ends with this text
-    };
-    Visible visible(std::string snapshot) {
-        if (stops_.empty()) return {std::move(snapshot), false};
-        const bool extends = std::string_view(snapshot).starts_with(previous_);
-        const auto end = stops_.cut(snapshot, extends ? previous_.size() : 0);
-        previous_ = snapshot;
-        if (end) return {snapshot.substr(0, *end), true};
-        snapshot.resize(characterBoundaryAtOrBefore(snapshot, snapshot.size() - stops_.undecidedTail(snapshot)));
-        return {std::move(snapshot), false};
-    }
-    // Once the answer is complete, nothing is held back: the last snapshot whole.
-    Visible rest() const { return {previous_, false}; }
-
-private:
-    StopSequenceScan stops_;
-    std::string previous_;
-};
 
 // The generation the request asks for: guided by its schema (the content as its JSON text), or free text.
 model::Response respond(const CompletionEngine::PreparedRequest& prepared) {
@@ -318,7 +243,7 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
     Choice choice;
     std::string completionText;
     if (generated.toolCalls.empty()) {
-        completionText = cutAtStop(std::move(generated.content), StopSequenceScan(prepared.stopSequences));
+        completionText = cutAtStop(std::move(generated.content), prepared.stopSequences);
         if (prepared.wantsJSONObject) checkJSONObject(completionText);
         choice.message.content = completionText;
         choice.finishReason = "stop";

@@ -150,6 +150,35 @@ def scenario_marks(binary):
     server.close()
 
 
+def streamed_seconds(server, body):
+    client = connect(server, 120)
+    start = time.monotonic()
+    client.sendall(chat_request(body))
+    while client.recv(1 << 20):  # an event stream ends with the connection
+        pass
+    client.close()
+    return time.monotonic() - start
+
+
+def scenario_stops(binary):
+    """Streamed answers whose every snapshot ends with the start of a stop sequence: the held-back tail was
+    looked for, and the character it begins within, from the start of the answer at every word."""
+    server = Server(binary)
+    cases = [("8,000 words 'a', stop 'a!'", ["a"] * 8000, ["a!"]),
+             ("8,000 words 'a', four stops of 8,000 words 'a' then 'b'", ["a"] * 8000,
+              [" ".join(["a"] * 8000) + " b"] * 4)]
+    for label, words, stop in cases:
+        figures = []
+        for stops in (None, stop):
+            body = {"model": "m", "messages": [{"role": "user", "content": " ".join(words)}], "stream": True,
+                    "max_tokens": 1_000_000}
+            if stops:
+                body["stop"] = stops
+            figures.append(streamed_seconds(server, json.dumps(body).encode()))
+        print(f"{label}, streamed: {figures[1]:.2f} s ({figures[0]:.2f} s without the stop sequences)")
+    server.close()
+
+
 def answered(server, timeout=2.0):
     try:
         client = connect(server, timeout)
@@ -329,7 +358,7 @@ def scenario_continue(binary):
     server.close()
 
 
-SCENARIOS = {"depth": scenario_depth, "required": scenario_required, "marks": scenario_marks,
+SCENARIOS = {"depth": scenario_depth, "required": scenario_required, "marks": scenario_marks, "stops": scenario_stops,
              "descriptors": scenario_descriptors, "allocation": scenario_allocation, "memory": scenario_memory,
              "shapes": scenario_shapes,
              "idle": scenario_idle, "continue": scenario_continue}

@@ -99,11 +99,31 @@ std::optional<std::string> stoppedText(const CompletionEngine& engine, ChatCompl
     return reason == "stop" ? std::optional<std::string>(text) : std::nullopt;
 }
 
-// With stop sequences, a stream holds back what could still become one: its deltas join to the plain answer.
+// The answer without stop sequences, cut by plain searches just before the sequence that completes first
+// (of two completing at once, the longer one).
+std::optional<std::string> searchedCut(const CompletionEngine& engine, ChatCompletionRequest request) {
+    const std::vector<std::string> sequences = request.stop->sequences;
+    request.stop.reset();
+    std::optional<std::string> whole = stoppedText(engine, request, false);
+    if (!whole) return std::nullopt;
+    std::size_t start = whole->size(), end = std::string::npos;
+    for (const std::string& sequence : sequences) {
+        const std::size_t found = whole->find(sequence);
+        if (sequence.empty() || found == std::string::npos) continue;
+        if (found + sequence.size() < end || (found + sequence.size() == end && found < start))
+            start = found, end = found + sequence.size();
+    }
+    return whole->substr(0, start);
+}
+
+// With stop sequences, an answer ends where a plain search says, and a stream holds back what could still
+// become one: its deltas join to the plain answer.
 void checkStopSequencesAgree(const CompletionEngine& engine, const ChatCompletionRequest& request) {
     if (!request.stop) return;
     const auto plain = stoppedText(engine, request, false), streamed = stoppedText(engine, request, true);
     if (plain && streamed) check(*plain == *streamed, "streamed \"" + *streamed + "\" but answered \"" + *plain + "\"");
+    if (const auto searched = searchedCut(engine, request); plain && searched)
+        check(*plain == *searched, "answered \"" + *plain + "\" but a search cuts \"" + *searched + "\"");
 }
 
 // Everything a request record holds, written out.
