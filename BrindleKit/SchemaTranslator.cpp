@@ -65,10 +65,9 @@ DynamicGenerationSchema objectSchema(const JSONValue::Object& schema, const std:
     for (const auto* property : sortedProperties(schema)) {
         const auto& [propertyName, value] = *property;
         const JSONValue::Object* valueObject = value.objectValue();
-        properties.push_back(
-            {propertyName, valueObject ? stringMember(*valueObject, "description") : std::nullopt,
-             std::make_shared<const DynamicGenerationSchema>(dynamicSchema(value, propertyName, std::nullopt)),
-             !required.contains(propertyName)});
+        properties.push_back({propertyName, valueObject ? stringMember(*valueObject, "description") : std::nullopt,
+                              DynamicGenerationSchema::shared(dynamicSchema(value, propertyName, std::nullopt)),
+                              !required.contains(propertyName)});
     }
     return DynamicGenerationSchema(name, description, std::move(properties));
 }
