@@ -53,15 +53,16 @@ struct ClientTools {
     std::vector<model::Transcript::ToolDefinition> definitions;
 };
 
-// Lists sized before they are filled, and the specs read in place: a request may carry hundreds of thousands
-// of tools, and a copy of the specs (their parameter trees included) cost more than everything else made here.
-ClientTools clientTools(const std::optional<std::vector<ToolSpec>>& specs) {
+// Lists sized before they are filled, and each spec let go once its proxy is made: a request may carry
+// hundreds of thousands of tools, whose parameter trees alone cost several times their text.
+ClientTools clientTools(std::optional<std::vector<ToolSpec>> specs) {
     ClientTools tools;
     if (!specs) return tools;
     tools.proxies.reserve(specs->size());
     tools.definitions.reserve(specs->size());
-    for (const ToolSpec& spec : *specs) {
+    for (ToolSpec& spec : *specs) {
         auto proxy = std::make_shared<ProxyTool>(spec.function);
+        spec = {};
         tools.definitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
         tools.proxies.push_back(std::move(proxy));
     }
@@ -307,11 +308,11 @@ private:
 CompletionEngine::CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model)
     : model_(std::move(model)) {}
 
-CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletionRequest& request) const {
+CompletionEngine::PreparedRequest CompletionEngine::prepare(ChatCompletionRequest& request) const {
     std::vector<std::string> stopSequences = checkedStopSequences(request.stop);
     std::optional<model::GenerationSchema> schema;
     if (request.responseFormat) schema = responseSchema(*request.responseFormat);
-    ClientTools tools = clientTools(request.tools);
+    ClientTools tools = clientTools(std::move(request.tools));
     const std::unique_ptr<model::ContextMeter> meter = model_->contextMeter();
     TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, tools.definitions, meter.get());
 
@@ -327,7 +328,7 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     return prepared;
 }
 
-std::string CompletionEngine::complete(const ChatCompletionRequest& request) const {
+std::string CompletionEngine::complete(ChatCompletionRequest request) const {
     const PreparedRequest prepared = prepare(request);
     model::Response generated = respond(prepared);
     Choice choice;
@@ -354,7 +355,7 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
     return JSONCoding::encodeString(response);
 }
 
-void CompletionEngine::streamCompletion(const ChatCompletionRequest& request, const FrameSender& send) const {
+void CompletionEngine::streamCompletion(ChatCompletionRequest request, const FrameSender& send) const {
     StreamRun(request, prepare(request), send).run();
 }
 
