@@ -445,6 +445,12 @@ const Encoder& encoder() {
 
 namespace {
 
+// Decoded lists are never added to: the room a list gained by doubling as it was read is given back.
+JSONValue withoutSpareRoom(JSONValue::Array array) {
+    array.shrink_to_fit();
+    return JSONValue(std::move(array));
+}
+
 // The attempt order makes 1 a number and true a bool.
 JSONValue decodeAny(const Node& node) {
     using simdjson::dom::element_type;
@@ -458,16 +464,16 @@ JSONValue decodeAny(const Node& node) {
     case element_type::ARRAY: {
         JSONValue::Array array;
         JSONCoding::forEachElement(node, [&array](const Node& element) { array.push_back(decodeAny(element)); });
-        return JSONValue(std::move(array));
+        return withoutSpareRoom(std::move(array));
     }
     case element_type::OBJECT: {
-        JSONValue::Object object;
-        simdjson::dom::object members = node.element().get_object().value_unsafe();
-        for (auto member : members) {
+        std::vector<JSONValue::Object::value_type> members;
+        const simdjson::dom::object object = node.element().get_object().value_unsafe();
+        for (auto member : object) {
             const JSONCoding::CodingPath path{&node.path(), member.key, 0};
-            object.insert_or_assign(std::string(member.key), decodeAny(Node(member.value, path)));
+            members.emplace_back(std::string(member.key), decodeAny(Node(member.value, path)));
         }
-        return JSONValue(std::move(object));
+        return JSONValue(JSONValue::Object(std::move(members)));
     }
     }
     node.fail(Kind::dataCorrupted, "Unsupported JSON value");
@@ -485,14 +491,14 @@ JSONValue decodeAny(JSONCoding::Cursor& node) {
     case json_type::array: {
         JSONValue::Array array;
         node.forEachElement([&array](JSONCoding::Cursor& element) { array.push_back(decodeAny(element)); });
-        return JSONValue(std::move(array));
+        return withoutSpareRoom(std::move(array));
     }
     case json_type::object: {
-        JSONValue::Object object;
-        node.forEachMember([&object](std::string_view key, JSONCoding::Cursor& member) {
-            object.insert_or_assign(std::string(key), decodeAny(member));
+        std::vector<JSONValue::Object::value_type> members;
+        node.forEachMember([&members](std::string_view key, JSONCoding::Cursor& member) {
+            members.emplace_back(std::string(key), decodeAny(member));
         });
-        return JSONValue(std::move(object));
+        return JSONValue(JSONValue::Object(std::move(members)));
     }
     }
     throw JSONCoding::Undecided{};
@@ -511,6 +517,41 @@ JSONValue JSONValue::decode(const JSONCoding::Node& node) {
     } catch (const DecodingError&) {
         node.fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(node.path().render()));
     }
+}
+
+// ---- Objects ----
+
+namespace {
+bool keyBefore(const JSONValue::Object::value_type& member, std::string_view key) {
+    return member.first < key;
+}
+bool keysInOrder(const JSONValue::Object::value_type& left, const JSONValue::Object::value_type& right) {
+    return left.first < right.first;
+}
+} // namespace
+
+// Sorted stably, so that of members sharing a key the last one given ends its run; most objects are small, and
+// a sort that is not needed still costs its buffer.
+JSONValue::Object::Object(std::vector<value_type> members) : members_(std::move(members)) {
+    if (!std::is_sorted(members_.begin(), members_.end(), keysInOrder))
+        std::stable_sort(members_.begin(), members_.end(), keysInOrder);
+    const auto kept =
+        std::unique(members_.rbegin(), members_.rend(),
+                    [](const value_type& later, const value_type& earlier) { return later.first == earlier.first; });
+    members_.erase(members_.begin(), kept.base());
+    members_.shrink_to_fit();
+}
+
+JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const {
+    const auto found = std::lower_bound(members_.begin(), members_.end(), key, keyBefore);
+    return found != members_.end() && found->first == key ? found : members_.end();
+}
+
+void JSONValue::Object::emplace(std::string key, JSONValue value) {
+    const auto at = members_.empty() || members_.back().first < key
+                        ? members_.end()
+                        : std::lower_bound(members_.begin(), members_.end(), key, keyBefore);
+    if (at == members_.end() || at->first != key) members_.emplace(at, std::move(key), std::move(value));
 }
 
 // ---- Equality ----

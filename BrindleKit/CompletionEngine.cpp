@@ -48,6 +48,28 @@ std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& form
     }
 }
 
+// The request's tools as the model takes them: proxies for the session, definitions for the instructions.
+struct ClientTools {
+    std::vector<std::shared_ptr<model::Tool>> proxies;
+    std::vector<model::Transcript::ToolDefinition> definitions;
+};
+
+// Lists sized before they are filled, and each spec let go once its proxy is made: a request may carry
+// hundreds of thousands of tools, whose parameter trees alone cost several times their text.
+ClientTools clientTools(std::optional<std::vector<ToolSpec>> specs) {
+    ClientTools tools;
+    if (!specs) return tools;
+    tools.proxies.reserve(specs->size());
+    tools.definitions.reserve(specs->size());
+    for (ToolSpec& spec : *specs) {
+        auto proxy = std::make_shared<ProxyTool>(spec.function);
+        spec = {};
+        tools.definitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
+        tools.proxies.push_back(std::move(proxy));
+    }
+    return tools;
+}
+
 // The model's answer to a json_object request must be one; the platform's model gives no such promise.
 void checkJSONObject(const std::string& answer) {
     try {
@@ -211,22 +233,16 @@ private:
 CompletionEngine::CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model)
     : model_(std::move(model)) {}
 
-CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletionRequest& request) const {
+CompletionEngine::PreparedRequest CompletionEngine::prepare(ChatCompletionRequest& request) const {
     std::vector<std::string> stopSequences = checkedStopSequences(request.stop);
     std::optional<model::GenerationSchema> schema;
     if (request.responseFormat) schema = responseSchema(*request.responseFormat);
-    std::vector<std::shared_ptr<model::Tool>> tools;
-    std::vector<model::Transcript::ToolDefinition> toolDefinitions;
-    for (const ToolSpec& tool : request.tools.value_or(std::vector<ToolSpec>{})) {
-        auto proxy = std::make_shared<ProxyTool>(tool.function);
-        toolDefinitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
-        tools.push_back(std::move(proxy));
-    }
+    ClientTools tools = clientTools(std::move(request.tools));
     const std::unique_ptr<model::ContextMeter> meter = model_->contextMeter();
-    TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, toolDefinitions, meter.get());
+    TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, tools.definitions, meter.get());
 
     PreparedRequest prepared;
-    prepared.session = model_->makeSession(std::move(tools), std::move(built.transcript));
+    prepared.session = model_->makeSession(std::move(tools.proxies), std::move(built.transcript));
     prepared.prompt = std::move(built.prompt);
     prepared.wantsJSONObject = request.responseFormat && request.responseFormat->type == "json_object";
     if (prepared.wantsJSONObject) prepared.prompt += "\n\n" + std::string(model::kJSONObjectInstruction);
@@ -237,7 +253,7 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
     return prepared;
 }
 
-std::string CompletionEngine::complete(const ChatCompletionRequest& request) const {
+std::string CompletionEngine::complete(ChatCompletionRequest request) const {
     const PreparedRequest prepared = prepare(request);
     model::Response generated = respond(prepared);
     Choice choice;
@@ -264,7 +280,7 @@ std::string CompletionEngine::complete(const ChatCompletionRequest& request) con
     return JSONCoding::encodeString(response);
 }
 
-void CompletionEngine::streamCompletion(const ChatCompletionRequest& request, const FrameSender& send) const {
+void CompletionEngine::streamCompletion(ChatCompletionRequest request, const FrameSender& send) const {
     StreamRun(request, prepare(request), send).run();
 }
 

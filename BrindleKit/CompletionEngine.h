@@ -41,13 +41,15 @@ public:
     explicit CompletionEngine(std::shared_ptr<const model::SystemLanguageModel> model);
 
     // Throws InvalidParameter for a response format or stop sequences it cannot honour, and what the schema
-    // translation and the transcript builder throw.
-    PreparedRequest prepare(const ChatCompletionRequest& request) const;
+    // translation and the transcript builder throw. Takes the request's tools: each one is let go as soon as
+    // the model's view of it is made, so that a request's schemas and their translations are never all held
+    // at once (a request may carry hundreds of thousands of tools).
+    PreparedRequest prepare(ChatCompletionRequest& request) const;
     // The JSON text of the answer; throws preparation and model errors.
-    std::string complete(const ChatCompletionRequest& request) const;
+    std::string complete(ChatCompletionRequest request) const;
     // Sends every frame of the answer through send. Throws when nothing could be sent, and whatever send
     // throws; after the first content frame, model errors end the stream with an error frame instead.
-    void streamCompletion(const ChatCompletionRequest& request, const FrameSender& send) const;
+    void streamCompletion(ChatCompletionRequest request, const FrameSender& send) const;
 
 private:
     std::shared_ptr<const model::SystemLanguageModel> model_;

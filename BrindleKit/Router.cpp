@@ -66,9 +66,9 @@ void Router::handleCompletion(const HTTPRequest& request, HTTPResponder& respond
     };
     try {
         if (decoded->stream.value_or(false))
-            engine_.streamCompletion(*decoded, send);
+            engine_.streamCompletion(std::move(*decoded), send);
         else
-            responder.sendJSON(200, engine_.complete(*decoded));
+            responder.sendJSON(200, engine_.complete(std::move(*decoded)));
     } catch (...) {
         if (!responder.responseStarted()) return sendError(responder, ErrorMapper::map(std::current_exception()));
         try {

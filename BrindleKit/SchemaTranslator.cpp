@@ -61,14 +61,15 @@ DynamicGenerationSchema objectSchema(const JSONValue::Object& schema, const std:
     // its size (80,000 properties took seconds).
     const std::vector<std::string> requiredNames = stringElements(arrayMember(schema, "required"));
     const std::unordered_set<std::string_view> required(requiredNames.begin(), requiredNames.end());
+    const auto sorted = sortedProperties(schema);
     std::vector<DynamicGenerationSchema::Property> properties;
-    for (const auto* property : sortedProperties(schema)) {
+    properties.reserve(sorted.size());
+    for (const auto* property : sorted) {
         const auto& [propertyName, value] = *property;
         const JSONValue::Object* valueObject = value.objectValue();
-        properties.push_back(
-            {propertyName, valueObject ? stringMember(*valueObject, "description") : std::nullopt,
-             std::make_shared<const DynamicGenerationSchema>(dynamicSchema(value, propertyName, std::nullopt)),
-             !required.contains(propertyName)});
+        properties.push_back({propertyName, valueObject ? stringMember(*valueObject, "description") : std::nullopt,
+                              DynamicGenerationSchema::shared(dynamicSchema(value, propertyName, std::nullopt)),
+                              !required.contains(propertyName)});
     }
     return DynamicGenerationSchema(name, description, std::move(properties));
 }

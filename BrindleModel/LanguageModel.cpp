@@ -1,5 +1,6 @@
 #include "BrindleModel/LanguageModel.h"
 
+#include <array>
 #include <set>
 
 namespace brindle::model {
@@ -29,10 +30,28 @@ DynamicGenerationSchema DynamicGenerationSchema::arrayOf(DynamicGenerationSchema
                                                          std::optional<std::int64_t> maximumElements) {
     DynamicGenerationSchema schema;
     schema.kind_ = Kind::array;
-    schema.item_ = std::make_shared<const DynamicGenerationSchema>(std::move(item));
+    schema.item_ = shared(std::move(item));
     schema.minimumElements_ = minimumElements;
     schema.maximumElements_ = maximumElements;
     return schema;
+}
+
+std::shared_ptr<const DynamicGenerationSchema> DynamicGenerationSchema::shared(DynamicGenerationSchema schema) {
+    static const std::array<std::shared_ptr<const DynamicGenerationSchema>, 4> plain{
+        std::make_shared<const DynamicGenerationSchema>(ValueType::string),
+        std::make_shared<const DynamicGenerationSchema>(ValueType::integer),
+        std::make_shared<const DynamicGenerationSchema>(ValueType::number),
+        std::make_shared<const DynamicGenerationSchema>(ValueType::boolean)};
+    switch (schema.kind_) {
+    case Kind::string: return plain[0];
+    case Kind::integer: return plain[1];
+    case Kind::number: return plain[2];
+    case Kind::boolean: return plain[3];
+    case Kind::object:
+    case Kind::anyOf:
+    case Kind::array: break;
+    }
+    return std::make_shared<const DynamicGenerationSchema>(std::move(schema));
 }
 
 namespace {
@@ -64,7 +83,7 @@ GenerationSchema::GenerationSchema(DynamicGenerationSchema root, std::vector<Dyn
     const std::string rootName = root.name();
     checkNames(root, rootName, typeNames);
     for (const auto& dependency : dependencies) checkNames(dependency, rootName, typeNames);
-    root_ = std::make_shared<const DynamicGenerationSchema>(std::move(root));
+    root_ = DynamicGenerationSchema::shared(std::move(root));
 }
 
 // ---- Generated content ----

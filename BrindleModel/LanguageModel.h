@@ -44,6 +44,9 @@ public:
     static DynamicGenerationSchema arrayOf(DynamicGenerationSchema item,
                                            std::optional<std::int64_t> minimumElements = std::nullopt,
                                            std::optional<std::int64_t> maximumElements = std::nullopt);
+    // The schema as a child to share. A plain value's schema is its kind alone, so each kind has one instance
+    // that every reference shares: a request of a hundred thousand tools has as many string properties.
+    static std::shared_ptr<const DynamicGenerationSchema> shared(DynamicGenerationSchema schema);
 
     Kind kind() const { return kind_; }
     const std::string& name() const { return name_; } // objects and choices only
