@@ -223,6 +223,12 @@ void Cursor::skip() {
     throw Undecided{};
 }
 
+std::size_t Cursor::elementCount() {
+    std::size_t count = 0;
+    if (value_.count_elements().get(count) != simdjson::SUCCESS) throw Undecided{};
+    return count;
+}
+
 // Nesting close to the limit is left to the parser's own count.
 std::size_t Cursor::nestedDepth() const {
     if (depth_ + 8 >= kMaxDepth) throw Undecided{};

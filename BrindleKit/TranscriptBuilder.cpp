@@ -46,7 +46,7 @@ struct Split {
 Split split(const std::vector<ChatMessage>& messages) {
     Split result;
     for (const ChatMessage& message : messages) {
-        if (message.role != "system" && message.role != "developer") {
+        if (message.role() != "system" && message.role() != "developer") {
             result.conversation.push_back(&message);
             continue;
         }
@@ -66,7 +66,7 @@ std::string userText(const ChatMessage& message) {
 // The final user turn is what the model answers now, so it leaves the history and becomes the prompt.
 // A conversation that ends anywhere else (typically with tool results) is continued by a fixed prompt.
 std::string takePrompt(std::vector<const ChatMessage*>& conversation) {
-    if (conversation.empty() || conversation.back()->role != "user") return std::string(model::kContinuationPrompt);
+    if (conversation.empty() || conversation.back()->role() != "user") return std::string(model::kContinuationPrompt);
     std::string prompt = userText(*conversation.back());
     conversation.pop_back();
     return prompt;
@@ -94,28 +94,28 @@ Transcript::ToolCalls toolCalls(const std::vector<ToolCall>& wireCalls) {
 
 void appendAssistant(const ChatMessage& message, std::vector<Transcript::Entry>& entries) {
     std::string text = message.text().value_or("");
-    if (!message.toolCalls || message.toolCalls->empty()) {
+    if (!message.toolCalls() || message.toolCalls()->empty()) {
         entries.emplace_back(response(std::move(text)));
         return;
     }
-    entries.emplace_back(toolCalls(*message.toolCalls));
+    entries.emplace_back(toolCalls(*message.toolCalls()));
     if (!text.empty()) entries.emplace_back(response(std::move(text)));
 }
 
 Transcript::ToolOutput toolOutput(const ChatMessage& message) {
-    return {message.toolCallId ? *message.toolCallId : Unicode::randomUUID(), message.name.value_or("tool"),
+    return {message.toolCallId() ? *message.toolCallId() : Unicode::randomUUID(), message.name().value_or("tool"),
             segments(message.text().value_or(""))};
 }
 
 void appendHistory(const ChatMessage& message, std::vector<Transcript::Entry>& entries) {
-    if (message.role == "user")
+    if (message.role() == "user")
         entries.emplace_back(Transcript::Prompt{Unicode::randomUUID(), segments(userText(message)), {}});
-    else if (message.role == "assistant")
+    else if (message.role() == "assistant")
         appendAssistant(message, entries);
-    else if (message.role == "tool")
+    else if (message.role() == "tool")
         entries.emplace_back(toolOutput(message));
     else
-        throw unsupported(kUnsupportedRole + message.role);
+        throw unsupported(kUnsupportedRole + std::string(message.role()));
 }
 
 } // namespace
