@@ -208,13 +208,15 @@ std::optional<MessageContent> ChatMessage::takeContent() {
     return rare_ ? std::exchange(rare_->content, std::nullopt) : std::nullopt;
 }
 
-// Either order of role and content ends in the same record.
+// Either order of role and content ends in the same record. A string content that came first waited behind
+// the pointer, since the role was not yet known: the pointer is let go again when that was all it held.
 void ChatMessage::setRole(std::string role) {
     std::optional<MessageContent> content = takeContent();
     const auto known = std::find(std::begin(kRoleNames), std::end(kRoleNames), role);
     role_ = static_cast<Role>(known - std::begin(kRoleNames));
     inPlace_ = role_ == Role::other ? std::move(role) : std::string();
     setContent(std::move(content));
+    if (rare_ && !rare_->content && !rare_->toolCalls && !rare_->toolCallId && !rare_->name) rare_.reset();
 }
 
 void ChatMessage::setContent(std::optional<MessageContent> content) {
