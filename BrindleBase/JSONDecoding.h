@@ -199,8 +199,7 @@ template <class Record, class Member> struct Field {
     void store(Record& record, Value value) const { record.*member = std::move(value); }
 };
 template <class Record, class Member>
-requires(!std::is_function_v<Member>) constexpr Field<Record, Member> field(std::string_view key,
-                                                                            Member Record::*member) {
+constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
     return {key, member};
 }
 

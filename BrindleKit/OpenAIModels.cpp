@@ -225,7 +225,7 @@ void ChatMessage::setContent(std::optional<MessageContent> content) {
     if (plain && role_ != Role::other) {
         inPlace_ = std::move(*plain);
         contentInPlace_ = true;
-    } else if (content || rare_) {
+    } else if (content) {
         rare().content = std::move(content);
     }
 }
