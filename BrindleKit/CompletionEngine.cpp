@@ -297,7 +297,8 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(const ChatCompletion
         toolDefinitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
         tools.push_back(std::move(proxy));
     }
-    TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, toolDefinitions);
+    const std::unique_ptr<model::ContextMeter> meter = model_->contextMeter();
+    TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, toolDefinitions, meter.get());
 
     PreparedRequest prepared;
     prepared.session = model_->makeSession(std::move(tools), std::move(built.transcript));

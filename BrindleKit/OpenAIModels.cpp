@@ -180,6 +180,12 @@ std::optional<std::string> ChatMessage::text() const {
     return joined;
 }
 
+bool ChatMessage::hasText() const {
+    if (plainContent()) return true;
+    const std::vector<ContentPart>* parts = contentParts();
+    return parts && std::ranges::all_of(*parts, [](const ContentPart& part) { return part.text.has_value(); });
+}
+
 const std::optional<std::vector<ToolCall>>& ChatMessage::toolCalls() const {
     static const std::optional<std::vector<ToolCall>> none;
     return rare_ ? rare_->toolCalls : none;

@@ -73,6 +73,8 @@ public:
     // The plain text: a string content unchanged; parts joined by "\n" when every part has a text;
     // absent when there is no content or a part has no text.
     std::optional<std::string> text() const;
+    // Whether text() has a value, without joining the parts.
+    bool hasText() const;
     const std::optional<std::vector<ToolCall>>& toolCalls() const;
     const std::optional<std::string>& toolCallId() const;
     const std::optional<std::string>& name() const;

@@ -2,6 +2,7 @@
 
 #include "BrindleBase/Unicode.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace brindle::TranscriptBuilder {
@@ -36,25 +37,21 @@ std::string joined(const std::vector<std::string>& texts, const std::string& sep
     return result;
 }
 
-struct Split {
-    std::vector<std::string> instructionTexts;
-    std::vector<const ChatMessage*> conversation;
-};
+bool isInstruction(const ChatMessage& message) {
+    return message.role() == "system" || message.role() == "developer";
+}
 
 // System and developer messages are gathered wherever they stand: the model takes instructions only as
 // the transcript's first entry, so their position among the turns cannot be kept.
-Split split(const std::vector<ChatMessage>& messages) {
-    Split result;
+std::vector<std::string> instructionTexts(const std::vector<ChatMessage>& messages) {
+    std::vector<std::string> texts;
     for (const ChatMessage& message : messages) {
-        if (message.role() != "system" && message.role() != "developer") {
-            result.conversation.push_back(&message);
-            continue;
-        }
+        if (!isInstruction(message)) continue;
         std::optional<std::string> text = message.text();
         if (!text) throw unsupported(kSystemNonText);
-        result.instructionTexts.push_back(std::move(*text));
+        texts.push_back(std::move(*text));
     }
-    return result;
+    return texts;
 }
 
 std::string userText(const ChatMessage& message) {
@@ -65,11 +62,11 @@ std::string userText(const ChatMessage& message) {
 
 // The final user turn is what the model answers now, so it leaves the history and becomes the prompt.
 // A conversation that ends anywhere else (typically with tool results) is continued by a fixed prompt.
-std::string takePrompt(std::vector<const ChatMessage*>& conversation) {
-    if (conversation.empty() || conversation.back()->role() != "user") return std::string(model::kContinuationPrompt);
-    std::string prompt = userText(*conversation.back());
-    conversation.pop_back();
-    return prompt;
+// Returns the prompt and the turn it came from, if any.
+std::pair<std::string, const ChatMessage*> takePrompt(const std::vector<ChatMessage>& messages) {
+    const auto last = std::find_if_not(messages.rbegin(), messages.rend(), isInstruction);
+    if (last == messages.rend() || last->role() != "user") return {std::string(model::kContinuationPrompt), nullptr};
+    return {userText(*last), &*last};
 }
 
 Transcript::Response response(std::string text) {
@@ -107,30 +104,49 @@ Transcript::ToolOutput toolOutput(const ChatMessage& message) {
             segments(message.text().value_or(""))};
 }
 
+// What a turn of the history must be to become entries.
+void checkHistory(const ChatMessage& message) {
+    if (message.role() == "user") {
+        if (!message.hasText()) throw unsupported(kUserUnsupported);
+    } else if (message.role() != "assistant" && message.role() != "tool") {
+        throw unsupported(kUnsupportedRole + std::string(message.role()));
+    }
+}
+
 void appendHistory(const ChatMessage& message, std::vector<Transcript::Entry>& entries) {
+    checkHistory(message);
     if (message.role() == "user")
         entries.emplace_back(Transcript::Prompt{Unicode::randomUUID(), segments(userText(message)), {}});
     else if (message.role() == "assistant")
         appendAssistant(message, entries);
-    else if (message.role() == "tool")
-        entries.emplace_back(toolOutput(message));
     else
-        throw unsupported(kUnsupportedRole + std::string(message.role()));
+        entries.emplace_back(toolOutput(message));
 }
 
 } // namespace
 
 BuildResult build(const std::vector<ChatMessage>& messages,
-                  const std::vector<model::Transcript::ToolDefinition>& toolDefinitions) {
+                  const std::vector<model::Transcript::ToolDefinition>& toolDefinitions, model::ContextMeter* meter) {
     if (messages.empty()) throw BuildError(BuildError::Kind::emptyMessages, "messages array is empty");
-    Split parts = split(messages);
-    std::string prompt = takePrompt(parts.conversation);
+    const std::vector<std::string> instructions = instructionTexts(messages);
+    auto [prompt, promptTurn] = takePrompt(messages);
 
     std::vector<Transcript::Entry> entries;
-    if (!parts.instructionTexts.empty() || !toolDefinitions.empty())
-        entries.emplace_back(Transcript::Instructions{
-            Unicode::randomUUID(), segments(joined(parts.instructionTexts, "\n\n")), toolDefinitions});
-    for (const ChatMessage* message : parts.conversation) appendHistory(*message, entries);
+    if (!instructions.empty() || !toolDefinitions.empty())
+        entries.emplace_back(
+            Transcript::Instructions{Unicode::randomUUID(), segments(joined(instructions, "\n\n")), toolDefinitions});
+    // Past the model's window, the turns after are checked but not built.
+    std::size_t counted = 0;
+    bool pastWindow = false;
+    for (const ChatMessage& message : messages) {
+        if (isInstruction(message) || &message == promptTurn) continue;
+        for (; meter && !pastWindow && counted < entries.size(); ++counted)
+            pastWindow = meter->exceededAfter(entries[counted]);
+        if (pastWindow)
+            checkHistory(message);
+        else
+            appendHistory(message, entries);
+    }
     return {Transcript{std::move(entries)}, std::move(prompt)};
 }
 

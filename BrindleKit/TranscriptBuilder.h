@@ -24,8 +24,11 @@ public:
     Kind kind;
 };
 
-// Throws BuildError.
+// Throws BuildError. Given the model's meter, the transcript holds the turns only up to where the window is
+// certainly exceeded, and the turns after are checked without being built: every error is the same as without
+// it, and a session refuses such a conversation as it would the whole.
 BuildResult build(const std::vector<ChatMessage>& messages,
-                  const std::vector<model::Transcript::ToolDefinition>& toolDefinitions);
+                  const std::vector<model::Transcript::ToolDefinition>& toolDefinitions,
+                  model::ContextMeter* meter = nullptr);
 
 } // namespace brindle::TranscriptBuilder

@@ -68,6 +68,10 @@ std::size_t schemaCharacters(const DynamicGenerationSchema& schema) {
     return total;
 }
 
+std::int64_t entryTokens(const Transcript::Entry& entry) {
+    return TokenEstimator::estimate(std::visit([](const auto& e) { return text(e); }, entry));
+}
+
 // The session's tools are counted here and not again as the instructions' tool definitions: both describe
 // the same tools, and the model reads each description once. Counting stops as soon as the total is past
 // `limit`: what lies beyond changes nothing, and a conversation of megabytes would cost its whole length.
@@ -81,7 +85,7 @@ std::int64_t contextTokens(const Transcript& transcript, const Tools& tools, std
     }
     for (const auto& entry : transcript.entries) {
         if (total > limit) return total;
-        total += TokenEstimator::estimate(std::visit([](const auto& e) { return text(e); }, entry));
+        total += entryTokens(entry);
     }
     return total;
 }
@@ -93,6 +97,18 @@ void checkContextWindow(const Transcript& transcript, const Tools& tools, std::s
                               "Exceeded model context window size: the conversation needs more than the " +
                                   std::to_string(window) + " tokens the window holds.");
 }
+
+// The entries alone past the window: the session's check, which adds the prompt and tools, refuses them too.
+class BuiltinContextMeter final : public ContextMeter {
+public:
+    bool exceededAfter(const Transcript::Entry& entry) override {
+        total_ += entryTokens(entry);
+        return total_ > BuiltinModel::kContextWindowTokens;
+    }
+
+private:
+    std::int64_t total_ = 0;
+};
 
 // ---- Tool arguments ----
 
@@ -360,7 +376,6 @@ public:
     // whatever the response limit.
     Turn generate(const std::string& prompt, const GenerationOptions& options,
                   const GenerationSchema* schema = nullptr) {
-        checkContextWindow(transcript_, tools_, prompt);
         Turn turn;
         turn.entries.push_back(Transcript::Prompt{Unicode::randomUUID(), {segment(prompt)}, {}});
         const auto jsonObjectPrompt = askingForJSONObject(prompt);
@@ -391,6 +406,16 @@ public:
         for (auto& entry : turn.entries) transcript_.entries.push_back(std::move(entry));
     }
 
+    // What every generation does first: the window's check, then the directives' failure cued for the start.
+    // Returns the directives.
+    BuiltinDirectives begin(const std::string& prompt) const {
+        checkContextWindow(transcript_, tools_, prompt);
+        BuiltinDirectives directives = directivesFor(prompt);
+        directives.failIfFirst();
+        return directives;
+    }
+
+private:
     // Read from the last user message: the prompt, or the latest user turn when the conversation goes on
     // after tool output.
     BuiltinDirectives directivesFor(const std::string& prompt) const {
@@ -401,11 +426,9 @@ public:
         return {};
     }
 
-private:
     // One whole answer, generated and delivered as the prompt's directives ask.
     Response answer(const std::string& prompt, const GenerationOptions& options, const GenerationSchema* schema) {
-        const BuiltinDirectives directives = directivesFor(prompt);
-        directives.failIfFirst();
+        const BuiltinDirectives directives = begin(prompt);
         Turn turn = generate(prompt, options, schema);
         if (!turn.toolCalls.empty()) return {{}, std::move(turn.toolCalls)};
         if (!directives.empty()) // the answer grows out of sight, but at the pace and with the failure asked for
@@ -431,8 +454,7 @@ public:
     std::optional<Snapshot> next() override {
         if (!started_) {
             started_ = true;
-            const BuiltinDirectives directives = session_->directivesFor(prompt_);
-            directives.failIfFirst();
+            const BuiltinDirectives directives = session_->begin(prompt_);
             turn_ = session_->generate(prompt_, options_, schema_ ? &*schema_ : nullptr);
             toolCalls_ = std::exchange(turn_->toolCalls, {});
             if (!toolCalls_.empty())
@@ -508,6 +530,10 @@ SystemLanguageModel::Availability BuiltinModel::availability() const {
 std::shared_ptr<LanguageModelSession> BuiltinModel::makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                                 Transcript transcript) const {
     return std::make_shared<BuiltinSession>(std::move(tools), std::move(transcript));
+}
+
+std::unique_ptr<ContextMeter> BuiltinModel::contextMeter() const {
+    return std::make_unique<BuiltinContextMeter>();
 }
 
 } // namespace brindle::model

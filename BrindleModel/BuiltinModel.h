@@ -21,6 +21,8 @@
 // the prompt itself.
 //
 // Directives in the last user message make it fail on cue or keep a real model's pace (BuiltinDirectives.h).
+// A conversation past the context window is refused before anything else, directives included: a real model
+// never starts on one.
 
 #include "BrindleModel/LanguageModel.h"
 
@@ -44,6 +46,8 @@ public:
     // Sessions are independent; each may be used from one thread at a time.
     std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                       Transcript transcript) const override;
+    // Counts entries as a session's window check does.
+    std::unique_ptr<ContextMeter> contextMeter() const override;
 
 private:
     Availability availability_;

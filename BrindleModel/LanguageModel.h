@@ -264,6 +264,16 @@ public:
     virtual Transcript transcript() const = 0;
 };
 
+// Counts a conversation against a model's context window while it is put together, so that one far beyond the
+// window is not put together whole: a session refuses such a conversation before it generates anything.
+class ContextMeter {
+public:
+    virtual ~ContextMeter() = default;
+    // Counts one more entry of the transcript; true once the entries so far certainly exceed the window,
+    // whatever the prompt and tools.
+    virtual bool exceededAfter(const Transcript::Entry& entry) = 0;
+};
+
 class SystemLanguageModel {
 public:
     enum class UnavailableReason { deviceNotEligible, appleIntelligenceNotEnabled, modelNotReady, other };
@@ -277,6 +287,9 @@ public:
     // LanguageModelSession(model:tools:transcript:): the session's history is the given transcript.
     virtual std::shared_ptr<LanguageModelSession> makeSession(std::vector<std::shared_ptr<Tool>> tools,
                                                               Transcript transcript) const = 0;
+    // A meter for one conversation, for a model that counts its window the way its sessions will; nothing for
+    // one that can tell only once asked to respond (the platform's counts with its own tokenizer).
+    virtual std::unique_ptr<ContextMeter> contextMeter() const { return nullptr; }
 };
 
 } // namespace brindle::model

@@ -88,9 +88,62 @@ void checkBuilt(const TranscriptBuilder::BuildResult& built, const Expected& exp
     check(instructions->toolDefinitions.size() == toolCount, "tool definitions were lost");
 }
 
+// A window of a few entries, so that small inputs overflow it.
+class EntryCountingMeter final : public model::ContextMeter {
+public:
+    explicit EntryCountingMeter(std::size_t window) : window_(window) {}
+    bool exceededAfter(const Transcript::Entry&) override { return ++counted_ > window_; }
+
+private:
+    std::size_t window_;
+    std::size_t counted_ = 0;
+};
+
+// An entry without its random ids.
+std::string withoutIDs(const Transcript::Entry& entry) {
+    std::string shape = std::to_string(entry.index());
+    std::visit(
+        [&](const auto& value) {
+            if constexpr (requires { value.segments; })
+                for (const auto& segment : value.segments) shape += "|" + segment.content;
+        },
+        entry);
+    return shape;
+}
+
+// Built with a meter, the same messages give the same error, or the same prompt and a transcript that is the
+// whole one or, once past the window, a part of its beginning.
+void checkMetered(const std::vector<ChatMessage>& messages, const std::vector<Transcript::ToolDefinition>& tools,
+                  std::size_t window) {
+    EntryCountingMeter meter(window);
+    std::optional<TranscriptBuilder::BuildResult> whole, metered;
+    std::string wholeError, meteredError;
+    try {
+        whole = TranscriptBuilder::build(messages, tools);
+    } catch (const TranscriptBuilder::BuildError& error) {
+        wholeError = error.what();
+    }
+    try {
+        metered = TranscriptBuilder::build(messages, tools, &meter);
+    } catch (const TranscriptBuilder::BuildError& error) {
+        meteredError = error.what();
+    }
+    check(whole.has_value() == metered.has_value() && wholeError == meteredError,
+          "a meter changed whether or how the messages are refused");
+    if (!whole) return;
+    const auto& all = whole->transcript.entries;
+    const auto& kept = metered->transcript.entries;
+    check(metered->prompt == whole->prompt, "a meter changed the prompt");
+    check(kept.size() == all.size() || (kept.size() > window && kept.size() < all.size()),
+          "turns were left out before the window was exceeded");
+    for (std::size_t i = 0; i < kept.size(); ++i)
+        check(withoutIDs(kept[i]) == withoutIDs(all[i]), "a metered transcript is not the beginning of the whole");
+}
+
 } // namespace
 
-// Input: byte 0 chooses whether a tool is offered (odd: yes); the rest is a JSON array of messages.
+// Input: byte 0 chooses whether a tool is offered (odd: yes) and, in its next three bits, a window of that many
+// entries for a metered build (0: none); the rest is a JSON array of messages.
 void transcriptBuilder(std::string_view input) {
     if (input.empty()) return;
     std::vector<Transcript::ToolDefinition> tools;
@@ -111,6 +164,8 @@ void transcriptBuilder(std::string_view input) {
     } catch (const TranscriptBuilder::BuildError&) {
         check(!expected, "messages that make a transcript were refused");
     }
+    if (const std::size_t window = (static_cast<unsigned char>(input[0]) >> 1) & 7; window > 0)
+        checkMetered(list->messages, tools, window);
 }
 
 } // namespace brindle::fuzz
