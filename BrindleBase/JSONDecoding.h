@@ -53,6 +53,12 @@ private:
     const CodingPath& path_;
 };
 
+// How many elements an array holds (the parser's count stops at 16,777,215); 0 for any other value.
+inline std::size_t elementCount(const Node& node) {
+    simdjson::dom::array array;
+    return node.element().get_array().get(array) == simdjson::SUCCESS ? array.size() : 0;
+}
+
 // Calls use(element node) for each array element in order; throws typeMismatch when not an array.
 template <class Use> void forEachElement(const Node& node, Use&& use) {
     simdjson::dom::array array;
@@ -87,6 +93,8 @@ public:
     std::int64_t integer();
     // Reads the value whole, keeping nothing.
     void skip();
+    // How many elements the array holds, read ahead without decoding them.
+    std::size_t elementCount();
 
     template <class Use> void forEachElement(Use&& use) {
         simdjson::ondemand::array array;
@@ -123,6 +131,9 @@ private:
 template <class Use> void forEachElement(Cursor& node, Use&& use) {
     node.forEachElement(std::forward<Use>(use));
 }
+inline std::size_t elementCount(Cursor& node) {
+    return node.elementCount();
+}
 
 template <class T> struct IsVector : std::false_type {};
 template <class T> struct IsVector<std::vector<T>> : std::true_type {};
@@ -140,7 +151,10 @@ template <class T, class NodeType> T decodeValue(NodeType& node) {
     } else if constexpr (std::is_same_v<T, double>) {
         return node.number();
     } else if constexpr (IsVector<T>::value) {
+        // Sized before it is filled: grown by doubling, a list of millions of small records held its old and
+        // new buffers at once at its last growth.
         T list;
+        list.reserve(elementCount(node));
         forEachElement(node, [&list](auto&& element) { list.push_back(decodeValue<typename T::value_type>(element)); });
         return list;
     } else {
@@ -179,28 +193,44 @@ private:
 // One member of a record: its key and where it goes. A member of type std::optional is optional (absent
 // when missing or null); any other is required.
 template <class Record, class Member> struct Field {
+    using Value = Member;
     std::string_view key;
     Member Record::*member;
+    void store(Record& record, Value value) const { record.*member = std::move(value); }
 };
 template <class Record, class Member>
 constexpr Field<Record, Member> field(std::string_view key, Member Record::*member) {
     return {key, member};
 }
 
+// A member the record keeps in a form of its own: decoded as the setter's parameter, then handed to it.
+// A parameter of type std::optional is optional as above.
+template <class Record, class Parameter> struct SetterField {
+    using Value = Parameter;
+    std::string_view key;
+    void (Record::*set)(Parameter);
+    void store(Record& record, Value value) const { (record.*set)(std::move(value)); }
+};
+template <class Record, class Parameter>
+constexpr SetterField<Record, Parameter> field(std::string_view key, void (Record::*set)(Parameter)) {
+    return {key, set};
+}
+
+template <class FieldType> using FieldValue = typename std::remove_cvref_t<FieldType>::Value;
+
 // A record from its fields: through Node in the fields' order, so that the first fault met in that order is
 // the one reported.
-template <class Record, class... Members>
-Record decodeRecord(const Node& node, const std::tuple<Field<Record, Members>...>& fields) {
+template <class Record, class... Fields> Record decodeRecord(const Node& node, const std::tuple<Fields...>& fields) {
     const KeyedContainer container(node);
     Record record;
     std::apply(
         [&](const auto&... each) {
             const auto read = [&](const auto& one) {
-                using Member = std::remove_reference_t<decltype(record.*one.member)>;
-                if constexpr (IsOptional<Member>::value)
-                    record.*one.member = container.optional<typename Member::value_type>(one.key);
+                using Value = FieldValue<decltype(one)>;
+                if constexpr (IsOptional<Value>::value)
+                    one.store(record, container.optional<typename Value::value_type>(one.key));
                 else
-                    record.*one.member = container.required<Member>(one.key);
+                    one.store(record, container.required<Value>(one.key));
             };
             (read(each), ...);
         },
@@ -210,10 +240,9 @@ Record decodeRecord(const Node& node, const std::tuple<Field<Record, Members>...
 
 // The same through a Cursor, in document order: the first member with a declared key is decoded, every
 // other member is only read (a repeated key as well, as the declared-order path reads only the first).
-template <class Record, class... Members>
-Record decodeRecord(Cursor& node, const std::tuple<Field<Record, Members>...>& fields) {
+template <class Record, class... Fields> Record decodeRecord(Cursor& node, const std::tuple<Fields...>& fields) {
     Record record;
-    std::array<bool, sizeof...(Members)> seen{};
+    std::array<bool, sizeof...(Fields)> seen{};
     node.forEachMember([&](std::string_view key, Cursor& value) {
         std::size_t index = 0;
         bool used = false;
@@ -221,12 +250,12 @@ Record decodeRecord(Cursor& node, const std::tuple<Field<Record, Members>...>& f
             const std::size_t at = index++;
             if (used || seen[at] || key != one.key) return;
             used = seen[at] = true;
-            using Member = std::remove_reference_t<decltype(record.*one.member)>;
-            if constexpr (IsOptional<Member>::value) {
-                if (!value.isNull()) record.*one.member = decodeValue<typename Member::value_type>(value);
+            using Value = FieldValue<decltype(one)>;
+            if constexpr (IsOptional<Value>::value) {
+                if (!value.isNull()) one.store(record, decodeValue<typename Value::value_type>(value));
             } else {
                 if (value.isNull()) throw Undecided{};
-                record.*one.member = decodeValue<Member>(value);
+                one.store(record, decodeValue<Value>(value));
             }
         };
         std::apply([&](const auto&... each) { (take(each), ...); }, fields);
@@ -234,8 +263,7 @@ Record decodeRecord(Cursor& node, const std::tuple<Field<Record, Members>...>& f
     });
     std::size_t index = 0;
     const auto check = [&](const auto& one) {
-        using Member = std::remove_reference_t<decltype(record.*one.member)>;
-        if (!IsOptional<Member>::value && !seen[index]) throw Undecided{};
+        if (!IsOptional<FieldValue<decltype(one)>>::value && !seen[index]) throw Undecided{};
         ++index;
     };
     std::apply([&](const auto&... each) { (check(each), ...); }, fields);

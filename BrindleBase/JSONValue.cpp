@@ -186,9 +186,14 @@ bool Cursor::boolean() {
     return value;
 }
 
-// The parser's get_number misreads decimals of 19 digits or more as zero; get_double reads every spelling
-// the way the whole-document parser does.
+// The parser's get_number misreads decimals of 19 digits or more as zero, and get_double those of 21 digits
+// or more (0.123456789012345678901 as 0.0128): numbers of more than 19 digits are left to the whole-document
+// parser, which reads every spelling right.
 double Cursor::number() {
+    const std::string_view token = value_.raw_json_token();
+    const std::string_view digits = token.substr(0, token.find_first_of("eE"));
+    if (std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) > 19)
+        throw Undecided{};
     double value = 0;
     if (value_.get_double().get(value) != simdjson::SUCCESS || !std::isfinite(value)) throw Undecided{};
     return value;
@@ -221,6 +226,12 @@ void Cursor::skip() {
         return;
     }
     throw Undecided{};
+}
+
+std::size_t Cursor::elementCount() {
+    std::size_t count = 0;
+    if (value_.count_elements().get(count) != simdjson::SUCCESS) throw Undecided{};
+    return count;
 }
 
 // Nesting close to the limit is left to the parser's own count.

@@ -3,6 +3,8 @@
 #include "BrindleBase/JSONDecoding.h"
 
 #include <algorithm>
+#include <iterator>
+#include <utility>
 
 namespace brindle {
 
@@ -22,9 +24,10 @@ const auto kFunctionCallFields =
     std::tuple{field("name", &FunctionCall::name), field("arguments", &FunctionCall::arguments)};
 const auto kToolCallFields =
     std::tuple{field("id", &ToolCall::id), field("type", &ToolCall::type), field("function", &ToolCall::function)};
-const auto kChatMessageFields = std::tuple{
-    field("role", &ChatMessage::role), field("content", &ChatMessage::content), field("name", &ChatMessage::name),
-    field("tool_calls", &ChatMessage::toolCalls), field("tool_call_id", &ChatMessage::toolCallId)};
+const auto kChatMessageFields =
+    std::tuple{field("role", &ChatMessage::setRole), field("content", &ChatMessage::setContent),
+               field("name", &ChatMessage::setName), field("tool_calls", &ChatMessage::setToolCalls),
+               field("tool_call_id", &ChatMessage::setToolCallId)};
 const auto kFunctionSpecFields =
     std::tuple{field("name", &FunctionSpec::name), field("description", &FunctionSpec::description),
                field("parameters", &FunctionSpec::parameters)};
@@ -132,12 +135,43 @@ void ToolCall::encode(JSONWriter& writer) const {
     writer.endObject();
 }
 
+static_assert(sizeof(ChatMessage) <= 48, "a body of tiny messages holds millions of these");
+
+namespace {
+
+constexpr std::string_view kRoleNames[] = {"system", "developer", "user", "assistant", "tool"};
+
+} // namespace
+
+ChatMessage::ChatMessage(const ChatMessage& other)
+    : inPlace_(other.inPlace_), rare_(other.rare_ ? std::make_unique<Rare>(*other.rare_) : nullptr), role_(other.role_),
+      contentInPlace_(other.contentInPlace_) {}
+
+ChatMessage& ChatMessage::operator=(const ChatMessage& other) {
+    if (this != &other) *this = ChatMessage(other);
+    return *this;
+}
+
+std::string_view ChatMessage::role() const {
+    return role_ == Role::other ? std::string_view(inPlace_) : kRoleNames[static_cast<std::size_t>(role_)];
+}
+
+const std::string* ChatMessage::plainContent() const {
+    if (contentInPlace_) return &inPlace_;
+    return rare_ && rare_->content ? std::get_if<std::string>(&rare_->content->storage) : nullptr;
+}
+
+const std::vector<ContentPart>* ChatMessage::contentParts() const {
+    return rare_ && rare_->content ? std::get_if<std::vector<ContentPart>>(&rare_->content->storage) : nullptr;
+}
+
 std::optional<std::string> ChatMessage::text() const {
-    if (!content) return std::nullopt;
-    if (const auto* plain = std::get_if<std::string>(&content->storage)) return *plain;
+    if (const std::string* plain = plainContent()) return *plain;
+    const std::vector<ContentPart>* parts = contentParts();
+    if (!parts) return std::nullopt;
     std::string joined;
     bool first = true;
-    for (const ContentPart& part : std::get<std::vector<ContentPart>>(content->storage)) {
+    for (const ContentPart& part : *parts) {
         if (!part.text) return std::nullopt;
         if (!first) joined += '\n';
         joined += *part.text;
@@ -147,19 +181,83 @@ std::optional<std::string> ChatMessage::text() const {
 }
 
 bool ChatMessage::hasText() const {
-    if (!content) return false;
-    if (const auto* parts = std::get_if<std::vector<ContentPart>>(&content->storage))
-        return std::ranges::all_of(*parts, [](const ContentPart& part) { return part.text.has_value(); });
-    return true;
+    if (plainContent()) return true;
+    const std::vector<ContentPart>* parts = contentParts();
+    return parts && std::ranges::all_of(*parts, [](const ContentPart& part) { return part.text.has_value(); });
+}
+
+const std::optional<std::vector<ToolCall>>& ChatMessage::toolCalls() const {
+    static const std::optional<std::vector<ToolCall>> none;
+    return rare_ ? rare_->toolCalls : none;
+}
+
+const std::optional<std::string>& ChatMessage::toolCallId() const {
+    static const std::optional<std::string> none;
+    return rare_ ? rare_->toolCallId : none;
+}
+
+const std::optional<std::string>& ChatMessage::name() const {
+    static const std::optional<std::string> none;
+    return rare_ ? rare_->name : none;
+}
+
+ChatMessage::Rare& ChatMessage::rare() {
+    if (!rare_) rare_ = std::make_unique<Rare>();
+    return *rare_;
+}
+
+std::optional<MessageContent> ChatMessage::takeContent() {
+    if (contentInPlace_) {
+        contentInPlace_ = false;
+        return MessageContent{std::exchange(inPlace_, {})};
+    }
+    return rare_ ? std::exchange(rare_->content, std::nullopt) : std::nullopt;
+}
+
+// Either order of role and content ends in the same record. A string content that came first waited behind
+// the pointer, since the role was not yet known: the pointer is let go again when that was all it held.
+void ChatMessage::setRole(std::string role) {
+    std::optional<MessageContent> content = takeContent();
+    const auto known = std::find(std::begin(kRoleNames), std::end(kRoleNames), role);
+    role_ = static_cast<Role>(known - std::begin(kRoleNames));
+    inPlace_ = role_ == Role::other ? std::move(role) : std::string();
+    setContent(std::move(content));
+    if (rare_ && !rare_->content && !rare_->toolCalls && !rare_->toolCallId && !rare_->name) rare_.reset();
+}
+
+void ChatMessage::setContent(std::optional<MessageContent> content) {
+    takeContent();
+    std::string* plain = content ? std::get_if<std::string>(&content->storage) : nullptr;
+    if (plain && role_ != Role::other) {
+        inPlace_ = std::move(*plain);
+        contentInPlace_ = true;
+    } else if (content) {
+        rare().content = std::move(content);
+    }
+}
+
+void ChatMessage::setToolCalls(std::optional<std::vector<ToolCall>> toolCalls) {
+    if (toolCalls || rare_) rare().toolCalls = std::move(toolCalls);
+}
+
+void ChatMessage::setToolCallId(std::optional<std::string> toolCallId) {
+    if (toolCallId || rare_) rare().toolCallId = std::move(toolCallId);
+}
+
+void ChatMessage::setName(std::optional<std::string> name) {
+    if (name || rare_) rare().name = std::move(name);
 }
 
 void ChatMessage::encode(JSONWriter& writer) const {
     writer.beginObject();
-    writer.field("role", role);
-    writer.field("content", content);
-    writer.field("name", name);
-    writer.field("tool_calls", toolCalls);
-    writer.field("tool_call_id", toolCallId);
+    writer.field("role", role());
+    if (const std::string* plain = plainContent())
+        writer.field("content", *plain);
+    else if (const std::vector<ContentPart>* parts = contentParts())
+        writer.field("content", *parts);
+    writer.field("name", name());
+    writer.field("tool_calls", toolCalls());
+    writer.field("tool_call_id", toolCallId());
     writer.endObject();
 }
 

@@ -5,8 +5,10 @@
 #include "BrindleBase/JSONValue.h"
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -53,22 +55,63 @@ struct ToolCall {
     void encode(JSONWriter& writer) const;
 };
 
-struct ChatMessage {
-    std::string role;
-    std::optional<MessageContent> content;
-    std::optional<std::vector<ToolCall>> toolCalls;
-    std::optional<std::string> toolCallId;
-    std::optional<std::string> name;
+// A body of 32 MiB holds millions of tiny messages, so the record is kept to 48 bytes: the role as a number,
+// a string content in place, and whatever most messages leave out (content parts, tool calls, tool_call_id,
+// name) behind one pointer.
+class ChatMessage {
+public:
+    ChatMessage() = default;
+    ChatMessage(const ChatMessage& other);
+    ChatMessage& operator=(const ChatMessage& other);
+    ChatMessage(ChatMessage&&) noexcept = default;
+    ChatMessage& operator=(ChatMessage&&) noexcept = default;
+    ~ChatMessage() = default;
 
+    std::string_view role() const;
+    // The content when it is a string; nothing when it is absent or a list of parts.
+    const std::string* plainContent() const;
     // The plain text: a string content unchanged; parts joined by "\n" when every part has a text;
     // absent when there is no content or a part has no text.
     std::optional<std::string> text() const;
     // Whether text() has a value, without joining the parts.
     bool hasText() const;
+    const std::optional<std::vector<ToolCall>>& toolCalls() const;
+    const std::optional<std::string>& toolCallId() const;
+    const std::optional<std::string>& name() const;
+
+    void setRole(std::string role);
+    void setContent(std::optional<MessageContent> content);
+    void setToolCalls(std::optional<std::vector<ToolCall>> toolCalls);
+    void setToolCallId(std::optional<std::string> toolCallId);
+    void setName(std::optional<std::string> name);
 
     static ChatMessage decode(const JSONCoding::Node& node);
     static ChatMessage decode(JSONCoding::Cursor& node);
     void encode(JSONWriter& writer) const;
+
+private:
+    // In the order of their names in kRoleNames; other last.
+    enum class Role : std::uint8_t { system, developer, user, assistant, tool, other };
+    struct Rare {
+        // The content when it is not held in place: a list of parts, or any content of a message whose
+        // place holds its role's name.
+        std::optional<MessageContent> content;
+        std::optional<std::vector<ToolCall>> toolCalls;
+        std::optional<std::string> toolCallId;
+        std::optional<std::string> name;
+    };
+
+    const std::vector<ContentPart>* contentParts() const;
+    std::optional<MessageContent> takeContent();
+    Rare& rare();
+
+    // The string content; for a role of a name the server does not know, that name, and the content goes
+    // behind the pointer: such a message is only ever checked and written back, and a body of {"role":""}
+    // must not cost an allocation for each.
+    std::string inPlace_;
+    std::unique_ptr<Rare> rare_;
+    Role role_ = Role::other;
+    bool contentInPlace_ = false;
 };
 
 struct FunctionSpec {

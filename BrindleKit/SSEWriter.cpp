@@ -118,7 +118,7 @@ std::int64_t estimate(const std::vector<ChatMessage>& messages) {
     std::int64_t total = 0;
     for (const ChatMessage& message : messages) {
         // A plain string is counted where it lies: text() would copy it, megabytes for a long conversation.
-        const auto* plain = message.content ? std::get_if<std::string>(&message.content->storage) : nullptr;
+        const std::string* plain = message.plainContent();
         total += (plain ? estimate(*plain) : estimate(message.text().value_or(""))) + 4;
     }
     return total;

@@ -38,7 +38,7 @@ std::string joined(const std::vector<std::string>& texts, const std::string& sep
 }
 
 bool isInstruction(const ChatMessage& message) {
-    return message.role == "system" || message.role == "developer";
+    return message.role() == "system" || message.role() == "developer";
 }
 
 // System and developer messages are gathered wherever they stand: the model takes instructions only as
@@ -65,7 +65,7 @@ std::string userText(const ChatMessage& message) {
 // Returns the prompt and the turn it came from, if any.
 std::pair<std::string, const ChatMessage*> takePrompt(const std::vector<ChatMessage>& messages) {
     const auto last = std::find_if_not(messages.rbegin(), messages.rend(), isInstruction);
-    if (last == messages.rend() || last->role != "user") return {std::string(model::kContinuationPrompt), nullptr};
+    if (last == messages.rend() || last->role() != "user") return {std::string(model::kContinuationPrompt), nullptr};
     return {userText(*last), &*last};
 }
 
@@ -91,33 +91,33 @@ Transcript::ToolCalls toolCalls(const std::vector<ToolCall>& wireCalls) {
 
 void appendAssistant(const ChatMessage& message, std::vector<Transcript::Entry>& entries) {
     std::string text = message.text().value_or("");
-    if (!message.toolCalls || message.toolCalls->empty()) {
+    if (!message.toolCalls() || message.toolCalls()->empty()) {
         entries.emplace_back(response(std::move(text)));
         return;
     }
-    entries.emplace_back(toolCalls(*message.toolCalls));
+    entries.emplace_back(toolCalls(*message.toolCalls()));
     if (!text.empty()) entries.emplace_back(response(std::move(text)));
 }
 
 Transcript::ToolOutput toolOutput(const ChatMessage& message) {
-    return {message.toolCallId ? *message.toolCallId : Unicode::randomUUID(), message.name.value_or("tool"),
+    return {message.toolCallId() ? *message.toolCallId() : Unicode::randomUUID(), message.name().value_or("tool"),
             segments(message.text().value_or(""))};
 }
 
 // What a turn of the history must be to become entries.
 void checkHistory(const ChatMessage& message) {
-    if (message.role == "user") {
+    if (message.role() == "user") {
         if (!message.hasText()) throw unsupported(kUserUnsupported);
-    } else if (message.role != "assistant" && message.role != "tool") {
-        throw unsupported(kUnsupportedRole + message.role);
+    } else if (message.role() != "assistant" && message.role() != "tool") {
+        throw unsupported(kUnsupportedRole + std::string(message.role()));
     }
 }
 
 void appendHistory(const ChatMessage& message, std::vector<Transcript::Entry>& entries) {
     checkHistory(message);
-    if (message.role == "user")
+    if (message.role() == "user")
         entries.emplace_back(Transcript::Prompt{Unicode::randomUUID(), segments(userText(message)), {}});
-    else if (message.role == "assistant")
+    else if (message.role() == "assistant")
         appendAssistant(message, entries);
     else
         entries.emplace_back(toolOutput(message));

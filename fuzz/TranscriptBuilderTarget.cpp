@@ -22,7 +22,7 @@ struct MessageList {
 };
 
 bool isInstruction(const ChatMessage& message) {
-    return message.role == "system" || message.role == "developer";
+    return message.role() == "system" || message.role() == "developer";
 }
 
 // What a successful build must look like, worked out from the messages alone: the prompt, the instruction
@@ -48,7 +48,7 @@ std::optional<Expected> expectedBuild(const std::vector<ChatMessage>& messages, 
         }
     }
     expected.prompt = model::kContinuationPrompt;
-    if (!turns.empty() && turns.back()->role == "user") {
+    if (!turns.empty() && turns.back()->role() == "user") {
         if (!turns.back()->text()) return std::nullopt;
         expected.prompt = *turns.back()->text();
         turns.pop_back();
@@ -60,9 +60,9 @@ std::optional<Expected> expectedBuild(const std::vector<ChatMessage>& messages, 
         ++expected.entries;
     }
     for (const ChatMessage* turn : turns) {
-        if (turn->role == "user" && !turn->text()) return std::nullopt;
-        if (turn->role != "user" && turn->role != "assistant" && turn->role != "tool") return std::nullopt;
-        const bool calls = turn->role == "assistant" && turn->toolCalls && !turn->toolCalls->empty();
+        if (turn->role() == "user" && !turn->text()) return std::nullopt;
+        if (turn->role() != "user" && turn->role() != "assistant" && turn->role() != "tool") return std::nullopt;
+        const bool calls = turn->role() == "assistant" && turn->toolCalls() && !turn->toolCalls()->empty();
         expected.entries += calls && !turn->text().value_or("").empty() ? 2 : 1;
     }
     return expected;
