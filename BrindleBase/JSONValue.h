@@ -121,6 +121,8 @@ public:
         return decodeWith<T>(json, json.capacity() - json.size() >= kParserPadding);
     }
     template <class T> T decode(const char* json) const { return decode<T>(std::string_view(json)); }
+    // The same for bytes followed by kParserPadding readable bytes (a request body as the server reads it).
+    template <class T> T decodePadded(std::string_view json) const { return decodeWith<T>(json, true); }
     // Without the quick pass: what the quick pass must agree with, for the fuzzers to compare.
     template <class T> T decodeByKeys(std::string_view json) const {
         std::optional<T> result;
