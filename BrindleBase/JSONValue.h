@@ -132,6 +132,9 @@ public:
 
     // How far past the end of its input the parser reads.
     static constexpr std::size_t kParserPadding = 64;
+    // Lets go of the parsers this thread keeps for its next document (up to about six times the last one), for a
+    // thread about to wait long.
+    static void releaseThreadParsers();
 
 private:
     // Types that can be decoded through a Cursor are first, and almost always only, decoded that way.
