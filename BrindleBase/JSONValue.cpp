@@ -255,8 +255,13 @@ std::string parseFailure(simdjson::error_code error) {
 // stayed connected, while on a thread of its own a connection seldom sends a second large body to reuse it for.
 constexpr std::size_t kKeptParserCapacity = 64u << 10;
 
-template <class Parser> std::unique_ptr<Parser>& threadParser() {
+template <class Parser> std::unique_ptr<Parser>& keptParser() {
     thread_local std::unique_ptr<Parser> parser;
+    return parser;
+}
+
+template <class Parser> std::unique_ptr<Parser>& threadParser() {
+    std::unique_ptr<Parser>& parser = keptParser<Parser>();
     // No constructor argument: it would cap the document size, not the depth; allocate() sets the depth.
     if (!parser) parser = std::make_unique<Parser>();
     return parser;
@@ -410,6 +415,11 @@ void Decoder::parseThen(std::string_view json, bool padded, const std::function<
     }
     if (error != simdjson::SUCCESS) throw DecodingError(Kind::dataCorrupted, "", parseFailure(error));
     use(Node(root, path));
+}
+
+void Decoder::releaseThreadParsers() {
+    keptParser<simdjson::dom::parser>().reset();
+    keptParser<simdjson::ondemand::parser>().reset();
 }
 
 bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::function<void(Cursor&)>& use) const {

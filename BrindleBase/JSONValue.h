@@ -146,6 +146,8 @@ public:
         return decodeWith<T>(json, json.capacity() - json.size() >= kParserPadding);
     }
     template <class T> T decode(const char* json) const { return decode<T>(std::string_view(json)); }
+    // The same for bytes followed by kParserPadding readable bytes (a request body as the server reads it).
+    template <class T> T decodePadded(std::string_view json) const { return decodeWith<T>(json, true); }
     // Without the quick pass: what the quick pass must agree with, for the fuzzers to compare.
     template <class T> T decodeByKeys(std::string_view json) const {
         std::optional<T> result;
@@ -155,6 +157,9 @@ public:
 
     // How far past the end of its input the parser reads.
     static constexpr std::size_t kParserPadding = 64;
+    // Lets go of the parsers this thread keeps for its next document (up to about six times the last one), for a
+    // thread about to wait long.
+    static void releaseThreadParsers();
 
 private:
     // Types that can be decoded through a Cursor are first, and almost always only, decoded that way.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -110,6 +111,31 @@ bool asksToContinue(const HTTPRequest& request) {
 
 } // namespace
 
+const char RequestBody::kNoBytes[kParserPadding] = {};
+
+RequestBody::RequestBody(std::string_view bytes) {
+    reserve(bytes.size());
+    append(bytes);
+}
+
+void RequestBody::reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    char* grown = static_cast<char*>(std::realloc(bytes_.get(), capacity + kParserPadding));
+    if (grown == nullptr) throw std::bad_alloc();
+    static_cast<void>(bytes_.release()); // realloc freed or kept it; `grown` owns the bytes now
+    bytes_.reset(grown);
+    capacity_ = capacity;
+    // The parser reads the padding without using it; zeros make what it reads the same every time.
+    std::memset(grown + capacity, 0, kParserPadding);
+}
+
+void RequestBody::append(std::string_view bytes) {
+    if (bytes.empty()) return; // an empty body has no buffer to copy into
+    reserve(size_ + bytes.size());
+    std::memcpy(spare().data(), bytes.data(), bytes.size());
+    size_ += bytes.size();
+}
+
 FramedRequest frameNextRequest(std::string_view buffered, std::size_t searchFrom) {
     FramedRequest framed;
     const std::size_t headEnd = buffered.find(kHeadTerminator, std::min(searchFrom, buffered.size()));
@@ -132,8 +158,7 @@ FramedRequest frameNextRequest(std::string_view buffered, std::size_t searchFrom
         framed.awaitsContinue = asksToContinue(framed.request);
         return framed;
     }
-    framed.request.body.reserve(bodySize + kParserPadding);
-    framed.request.body.assign(buffered.substr(bodyStart, bodySize));
+    framed.request.body = RequestBody(buffered.substr(bodyStart, bodySize));
     framed.status = FramedRequest::Status::complete;
     framed.consumed = bodyStart + bodySize;
     return framed;
@@ -197,27 +222,21 @@ void RequestReader::keepOnlyPending() {
     end_ = pendingSize;
 }
 
-// The body goes straight from the socket into the request's own string, which grows by doubling with the bytes
-// that arrived (never up front to the length announced) and ends with room for the parser's padding. Reads stop
-// at the body's last byte, so no byte of a pipelined next request is read into it. Only bytes that came with the
-// head are copied. Each byte is zero-filled once, just before a read writes it.
+// The body goes straight from the socket into the request's own buffer, which grows by doubling with the bytes
+// that arrived (never up front to the length announced). Reads stop at the body's last byte, so no byte of a
+// pipelined next request is read into it. Only bytes that came with the head are copied.
 bool RequestReader::readBody(HTTPRequest& request, std::size_t bodyStart, std::size_t bodySize) {
-    std::string& body = request.body;
+    RequestBody& body = request.body;
     const std::string_view arrived = pending().substr(bodyStart);
-    body.reserve(std::min(bodySize, std::max(2 * arrived.size(), kReadSize)) + kParserPadding);
-    body.assign(arrived);
+    body.reserve(std::min(bodySize, std::max(2 * arrived.size(), kReadSize)));
+    body.append(arrived);
     begin_ = end_ = 0;
     keepOnlyPending();
-    std::size_t received = body.size();
-    while (received < bodySize) {
-        if (received == body.size()) {
-            if (body.size() + kParserPadding >= body.capacity())
-                body.reserve(std::min(bodySize, 2 * body.capacity()) + kParserPadding);
-            body.resize(std::min(bodySize, body.capacity() - kParserPadding));
-        }
-        const std::size_t count = peer_.receive({body.data() + received, body.size() - received});
+    while (body.size() < bodySize) {
+        if (body.spare().empty()) body.reserve(std::min(bodySize, 2 * body.capacity()));
+        const std::size_t count = peer_.receive(body.spare());
         if (count == 0) return false;
-        received += count;
+        body.grew(count);
     }
     return true;
 }

@@ -6,20 +6,67 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace brindle {
+
+// A request body in memory of its own, always followed by the JSON parser's padding so that it is decoded where
+// it lies. It grows in place as its bytes arrive: through realloc, which for a large block moves the pages
+// (mremap) instead of copying the bytes into fresh ones, so a body of 32 MiB is written once, not once per
+// doubling. Freed whole with the request.
+class RequestBody {
+public:
+    RequestBody() = default;
+    explicit RequestBody(std::string_view bytes); // throws std::bad_alloc
+    RequestBody(RequestBody&& other) noexcept
+        : bytes_(std::move(other.bytes_)), size_(std::exchange(other.size_, 0)),
+          capacity_(std::exchange(other.capacity_, 0)) {}
+    RequestBody& operator=(RequestBody&& other) noexcept {
+        bytes_ = std::move(other.bytes_);
+        size_ = std::exchange(other.size_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+        return *this;
+    }
+
+    const char* data() const { return bytes_ ? bytes_.get() : kNoBytes; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    std::string_view view() const { return {data(), size_}; } // followed by JSONCoding::Decoder::kParserPadding bytes
+    friend bool operator==(const RequestBody& body, std::string_view bytes) { return body.view() == bytes; }
+    friend bool operator==(const RequestBody& left, const RequestBody& right) { return left.view() == right.view(); }
+
+private:
+    friend class RequestReader;
+    static const char kNoBytes[]; // an empty body's bytes: the padding alone, so that no body allocates for nothing
+
+    // Room for `capacity` bytes of body and the padding past them, keeping the bytes so far; throws std::bad_alloc.
+    void reserve(std::size_t capacity);
+    std::size_t capacity() const { return capacity_; }
+    // Where the next bytes go: the room left before the padding.
+    std::span<char> spare() { return {bytes_.get() + size_, capacity_ - size_}; }
+    void append(std::string_view bytes);
+    void grew(std::size_t count) { size_ += count; }
+
+    struct Free {
+        void operator()(char* bytes) const noexcept { std::free(bytes); }
+    };
+    std::unique_ptr<char, Free> bytes_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0; // bytes of body that fit, the padding not counted
+};
 
 struct HTTPRequest {
     std::string method;                                   // as sent, case kept
     std::string path;                                     // as sent: no percent-decoding, query kept
     std::unordered_map<std::string, std::string> headers; // lower-case names, trimmed values, last wins
-    std::string body;                                     // exactly Content-Length bytes
+    RequestBody body;                                     // exactly Content-Length bytes
 };
 
 inline constexpr std::size_t kHeadCap = 1'048'576;            // unterminated head: close at 1 MiB
@@ -57,8 +104,8 @@ public:
 };
 
 // One connection's requests, one after another. Memory follows the bytes that arrived, never a length announced;
-// a body is read into the request's own buffer as it arrives, with room for the JSON parser's padding so that it
-// is parsed where it lies; between requests the reader keeps only bytes already sent for the next one.
+// a body is read into the request's own buffer as it arrives; between requests the reader keeps only bytes already
+// sent for the next one.
 class RequestReader {
 public:
     static constexpr std::size_t kReadSize = 65'536; // per read while a head is awaited

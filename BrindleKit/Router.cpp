@@ -52,7 +52,7 @@ void Router::handle(const HTTPRequest& request, HTTPResponder& responder) const 
 void Router::handleCompletion(const HTTPRequest& request, HTTPResponder& responder) const {
     std::optional<ChatCompletionRequest> decoded;
     try {
-        decoded.emplace(JSONCoding::decoder().decode<ChatCompletionRequest>(request.body));
+        decoded.emplace(JSONCoding::decoder().decodePadded<ChatCompletionRequest>(request.body.view()));
     } catch (const JSONCoding::DecodingError& error) {
         return sendError(responder, ErrorMapper::undecodableBody(error.what()));
     }

@@ -36,12 +36,16 @@ constexpr int kCloseOnExec = SOCK_CLOEXEC;
 constexpr int kCloseOnExec = 0;
 #endif
 
-bool waitUntilReadable(int fd) {
+enum class Wait { readable, timedOut, failed };
+
+// timeout: milliseconds, or -1 for as long as it takes.
+Wait waitUntilReadable(int fd, int timeout) {
     pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
     for (;;) {
-        const int ready = ::poll(&entry, 1, -1);
-        if (ready > 0) return true; // readable, hung up or failed: the read tells which
-        if (ready < 0 && errno != EINTR) return false;
+        const int ready = ::poll(&entry, 1, timeout);
+        if (ready > 0) return Wait::readable; // readable, hung up or failed: the read tells which
+        if (ready == 0) return Wait::timedOut;
+        if (errno != EINTR) return Wait::failed;
     }
 }
 
@@ -170,7 +174,7 @@ Acceptor::Outcome Acceptor::acceptWaiting() {
             }
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (!queue_.empty()) return Outcome::accepted;
-            if (!waitUntilReadable(listenFD_)) return Outcome::failed;
+            if (waitUntilReadable(listenFD_, -1) != Wait::readable) return Outcome::failed;
         } else if (isShortage(errno)) {
             return Outcome::shortage;
         } else if (!isClientFailure(errno)) {
@@ -197,7 +201,11 @@ FDConnection::FDConnection(int fd) : fd_(fd) {
 }
 
 bool FDConnection::waitUntilReadable() {
-    return brindle::waitUntilReadable(fd_);
+    return brindle::waitUntilReadable(fd_, -1) == Wait::readable;
+}
+
+bool FDConnection::readableWithin(std::chrono::milliseconds wait) {
+    return brindle::waitUntilReadable(fd_, static_cast<int>(wait.count())) != Wait::timedOut;
 }
 
 std::size_t FDConnection::receive(std::span<char> into) {

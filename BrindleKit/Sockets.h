@@ -3,6 +3,7 @@
 // a shortage of descriptors, one accepted socket's reads and writes, and the threads that serve them. Nothing
 // here knows HTTP.
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -75,6 +76,8 @@ public:
 
     // Blocks until a read would not: bytes, the peer's close or a failure. False when waiting itself failed.
     bool waitUntilReadable();
+    // The same for at most `wait`; false when nothing came in that time.
+    bool readableWithin(std::chrono::milliseconds wait);
     // One read of up to into.size() bytes; 0 when the peer closed or the read failed. Never throws.
     std::size_t receive(std::span<char> into);
     // Every byte, or throws WriteFailed (bytes already written stay written).

@@ -51,18 +51,19 @@ void handleRequests(benchmark::State& state, const HTTPRequest& request) {
 }
 
 void handleHealth(benchmark::State& state) {
-    handleRequests(state, {"GET", "/health", {}, ""});
+    handleRequests(state, {"GET", "/health", {}, {}});
 }
 BENCHMARK(handleHealth);
 
 // The 200-byte chat request of the load tests, answered by the built-in model.
 void handleChatCompletion(benchmark::State& state) {
-    handleRequests(state, {"POST",
-                           "/v1/chat/completions",
-                           {{"content-type", "application/json"}},
-                           R"({"model":"brindle-core","messages":[{"role":"user","content":"Please write a short )"
-                           R"(note to the team about moving the weekly planning meeting from Monday morning to )"
-                           R"(Tuesday at ten, if that is fine."}]})"});
+    handleRequests(state,
+                   {"POST",
+                    "/v1/chat/completions",
+                    {{"content-type", "application/json"}},
+                    RequestBody(R"({"model":"brindle-core","messages":[{"role":"user","content":"Please write a short )"
+                                R"(note to the team about moving the weekly planning meeting from Monday morning to )"
+                                R"(Tuesday at ten, if that is fine."}]})")});
 }
 BENCHMARK(handleChatCompletion);
 

@@ -324,24 +324,40 @@ def scenario_memory(binary):
     scenario_shapes(binary)
 
 
-def scenario_idle(binary):
+def idle_after(binary, body, count):
+    """Resident memory that each of `count` keep-alive connections adds, answered `body` once and then left idle."""
     server = Server(binary)
-    time.sleep(0.1)
-    base = server.status("VmRSS")
+    # The same body once on a connection that closes: the code and the allocator's arenas it touches are then
+    # resident, and what follows is what each idle connection adds.
+    client = connect(server)
+    client.sendall(chat_request(body))
+    read_answer(client)
+    client.close()
+    time.sleep(0.3)
+    before = server.status("VmRSS")
     clients = []
-    message = {"role": "user", "content": "x"}  # many values: the parser's buffers are largest for such bodies
-    body = json.dumps({"model": "m", "messages": [message] * (MiB // 30)}).encode()
-    for _ in range(50):
+    for _ in range(count):
         client = connect(server)
         client.sendall(chat_request(body))
         read_answer(client)
         clients.append(client)
-    time.sleep(0.3)
-    per = (server.status("VmRSS") - base) / 50
-    print(f"50 idle keep-alive connections after a 1 MiB body each: {per / 1024:.0f} KiB of VmRSS each")
+    time.sleep(0.3)  # the last answer goes out before its request's memory is freed
+    per = (server.status("VmRSS") - before) / count
     for client in clients:
         client.close()
     server.close()
+    return per
+
+
+def scenario_idle(binary):
+    message = {"role": "user", "content": "x"}  # many values: the parser's buffers are largest for such bodies
+    bodies = [("a 100-byte body", json.dumps({"model": "m", "messages": [message] * 2}).encode()),
+              ("a 60 KiB body", json.dumps({"model": "m", "messages": [message] * (60 * 1024 // 34)}).encode()),
+              ("a 1 MiB body", json.dumps({"model": "m", "messages": [message] * (MiB // 30)}).encode())]
+    for count in (50, 200):
+        for label, body in bodies:
+            per = idle_after(binary, body, count)
+            print(f"{count} idle keep-alive connections after {label} each: {per / 1024:.1f} KiB of VmRSS each")
 
 
 def scenario_continue(binary):
