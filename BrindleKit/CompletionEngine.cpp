@@ -54,16 +54,16 @@ struct ClientTools {
     std::vector<model::Transcript::ToolDefinition> definitions;
 };
 
-// Lists sized before they are filled, and each spec let go once its proxy is made: a request may carry
-// hundreds of thousands of tools, whose parameter trees alone cost several times their text.
-ClientTools clientTools(std::optional<std::vector<ToolSpec>> specs) {
+// Lists sized before they are filled, and each requested tool let go once its proxy is made: a request may
+// carry hundreds of thousands of tools, whose parameter trees alone cost several times their text.
+ClientTools clientTools(std::optional<std::vector<ToolSpec>> requested) {
     ClientTools tools;
-    if (!specs) return tools;
-    tools.proxies.reserve(specs->size());
-    tools.definitions.reserve(specs->size());
-    for (ToolSpec& spec : *specs) {
-        auto proxy = std::make_shared<ProxyTool>(spec.function);
-        spec = {};
+    if (!requested) return tools;
+    tools.proxies.reserve(requested->size());
+    tools.definitions.reserve(requested->size());
+    for (auto& tool : *requested) {
+        auto proxy = std::make_shared<ProxyTool>(tool.function);
+        tool = {};
         tools.definitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
         tools.proxies.push_back(std::move(proxy));
     }
