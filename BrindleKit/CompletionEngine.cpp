@@ -18,11 +18,9 @@ namespace {
 // The response limit when the request sets none.
 constexpr std::int64_t kDefaultMaximumResponseTokens = 1024;
 
-constexpr std::size_t kMaximumStopSequences = 4;
-
 std::vector<std::string> checkedStopSequences(const std::optional<StopSequences>& stop) {
     if (!stop) return {};
-    if (stop->sequences.size() > kMaximumStopSequences)
+    if (stop->sequences.size() > StopSequences::kMaximum)
         throw CompletionEngine::InvalidParameter("stop", "at most 4 stop sequences are allowed.");
     if (std::ranges::any_of(stop->sequences, [](const std::string& sequence) { return sequence.empty(); }))
         throw CompletionEngine::InvalidParameter("stop", "a stop sequence must not be empty.");
@@ -42,7 +40,7 @@ std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& form
     if (!format.jsonSchema->schema->objectValue())
         throw Invalid("response_format", "json_schema.schema must be a JSON Schema object.");
     try {
-        return SchemaTranslator::generationSchema(format.jsonSchema->schema, format.jsonSchema->name);
+        return SchemaTranslator::generationSchema(&*format.jsonSchema->schema, format.jsonSchema->name);
     } catch (const model::GenerationSchema::SchemaError& error) {
         throw Invalid("response_format", std::string("the schema cannot be expressed: ") + error.what());
     }

@@ -58,7 +58,97 @@ template <class NodeType> MessageContent decodeContent(NodeType& node) {
 // A string, else a list of strings; anything else reports the list's fault.
 template <class NodeType> StopSequences decodeStop(NodeType& node) {
     if (node.isString()) return {{node.string()}};
-    return {JSONCoding::decodeValue<std::vector<std::string>>(node)};
+    StopSequences stop;
+    JSONCoding::forEachElement(node, [&stop](auto&& element) {
+        std::string sequence = JSONCoding::decodeValue<std::string>(element);
+        if (stop.sequences.size() <= StopSequences::kMaximum) stop.sequences.push_back(std::move(sequence));
+    });
+    return stop;
+}
+
+// Node and Cursor alike. A Node's schema is checked whole before it is read, so what it lets go needs no reading.
+bool isObject(const Node& node) {
+    return node.element().is_object();
+}
+bool isObject(Cursor& node) {
+    return node.type() == simdjson::ondemand::json_type::object;
+}
+bool isArray(const Node& node) {
+    return node.element().is_array();
+}
+bool isArray(Cursor& node) {
+    return node.type() == simdjson::ondemand::json_type::array;
+}
+void letGo(const Node&) {}
+void letGo(Cursor& node) {
+    node.skip();
+}
+template <class Use> void forEachMember(const Node& node, Use&& use) {
+    const simdjson::dom::object object = node.element().get_object().value_unsafe();
+    for (auto member : object) {
+        const JSONCoding::CodingPath path{&node.path(), member.key, 0};
+        use(member.key, Node(member.value, path));
+    }
+}
+template <class Use> void forEachMember(Cursor& node, Use&& use) {
+    node.forEachMember(std::forward<Use>(use));
+}
+
+template <class NodeType> JSONValue keptStrings(NodeType& node) {
+    JSONValue::Array strings;
+    strings.reserve(JSONCoding::elementCount(node));
+    JSONCoding::forEachElement(node, [&strings](auto&& element) {
+        if (element.isString())
+            strings.emplace_back(element.string());
+        else
+            letGo(element);
+    });
+    return JSONValue(std::move(strings));
+}
+
+template <class NodeType> JSONValue keptSchema(NodeType& node);
+
+template <class NodeType> JSONValue keptProperties(NodeType& node) {
+    std::vector<JSONValue::Object::value_type> members;
+    forEachMember(node, [&members](std::string_view key, auto&& value) {
+        members.emplace_back(std::string(key), keptSchema(value));
+    });
+    return JSONValue(JSONValue::Object(std::move(members)));
+}
+
+// A member of a key the translation reads is kept even when its value is not of the kind it reads, as null:
+// of members sharing a key the last one counts.
+template <class NodeType> JSONValue keptSchema(NodeType& node) {
+    if (!isObject(node)) {
+        letGo(node);
+        return JSONValue(nullptr);
+    }
+    std::vector<JSONValue::Object::value_type> members;
+    forEachMember(node, [&members](std::string_view key, auto&& value) {
+        JSONValue kept;
+        if (key == "type" || key == "description") {
+            if (value.isString())
+                kept = JSONValue(value.string());
+            else
+                letGo(value);
+        } else if (key == "enum" || key == "required") {
+            if (isArray(value))
+                kept = keptStrings(value);
+            else
+                letGo(value);
+        } else if (key == "properties") {
+            if (isObject(value))
+                kept = keptProperties(value);
+            else
+                letGo(value);
+        } else if (key == "items") {
+            kept = keptSchema(value);
+        } else {
+            return letGo(value);
+        }
+        members.emplace_back(std::string(key), std::move(kept));
+    });
+    return JSONValue(JSONValue::Object(std::move(members)));
 }
 
 } // namespace
@@ -97,6 +187,15 @@ StopSequences StopSequences::decode(const Node& node) {
 }
 StopSequences StopSequences::decode(Cursor& node) {
     return decodeStop(node);
+}
+
+// The fault a whole value reports: a number beyond a double's range, at the schema's own position.
+JSONSchema JSONSchema::decode(const Node& node) {
+    node.refuseOutOfRangeWithin();
+    return JSONSchema(keptSchema(node));
+}
+JSONSchema JSONSchema::decode(Cursor& node) {
+    return JSONSchema(keptSchema(node));
 }
 
 CheckedValue CheckedValue::decode(const Node& node) {

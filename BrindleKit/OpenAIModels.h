@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -114,10 +115,21 @@ private:
     bool contentInPlace_ = false;
 };
 
+// A JSON Schema holding only what the model's schema is made of (SchemaTranslator): at every level type and
+// description as strings, the strings of enum and required, properties as an object, and items. Another kind of
+// value in one of their places, and a schema that is not an object, is held as null; every other member is read,
+// checked like any JSON, and let go. Kept whole, a 32 MiB schema of small values cost 45 times its text.
+struct JSONSchema : JSONValue {
+    JSONSchema() = default;
+    explicit JSONSchema(JSONValue value) : JSONValue(std::move(value)) {}
+    static JSONSchema decode(const JSONCoding::Node& node);
+    static JSONSchema decode(JSONCoding::Cursor& node);
+};
+
 struct FunctionSpec {
     std::string name;
     std::optional<std::string> description;
-    std::optional<JSONValue> parameters; // a JSON Schema; never the null case
+    std::optional<JSONSchema> parameters; // never the null case
     static FunctionSpec decode(const JSONCoding::Node& node);
     static FunctionSpec decode(JSONCoding::Cursor& node);
 };
@@ -133,7 +145,7 @@ struct ToolSpec {
 struct JSONSchemaFormat {
     std::string name;
     std::optional<std::string> description;
-    std::optional<JSONValue> schema; // a JSON Schema; never the null case
+    std::optional<JSONSchema> schema; // never the null case
     std::optional<bool> strict;
     static JSONSchemaFormat decode(const JSONCoding::Node& node);
     static JSONSchemaFormat decode(JSONCoding::Cursor& node);
@@ -148,8 +160,11 @@ struct ResponseFormat {
     static ResponseFormat decode(JSONCoding::Cursor& node);
 };
 
-// stop: one string or an array of strings, held as the list either way.
+// stop: one string or an array of strings, held as the list either way. A request may give at most kMaximum;
+// of a longer list only the first kMaximum + 1 entries are kept, enough to refuse it, and every entry is read
+// and checked.
 struct StopSequences {
+    static constexpr std::size_t kMaximum = 4;
     std::vector<std::string> sequences;
     static StopSequences decode(const JSONCoding::Node& node);
     static StopSequences decode(JSONCoding::Cursor& node);

@@ -107,7 +107,7 @@ model::DynamicGenerationSchema dynamicSchema(const JSONValue& schema, const std:
     return plainString();
 }
 
-model::GenerationSchema generationSchema(const std::optional<JSONValue>& schema, const std::string& name) {
+model::GenerationSchema generationSchema(const JSONValue* schema, const std::string& name) {
     static const JSONValue kEmptyObject(JSONValue::Object{});
     return model::GenerationSchema(dynamicSchema(schema ? *schema : kEmptyObject, name, std::nullopt), {});
 }

@@ -1,6 +1,7 @@
 #include "fuzz/FuzzTargets.h"
 
 #include "BrindleBase/JSONDecoding.h"
+#include "BrindleKit/OpenAIModels.h"
 #include "BrindleKit/SchemaTranslator.h"
 
 #include <algorithm>
@@ -100,8 +101,14 @@ void schemaTranslator(std::string_view input) {
     std::optional<JSONValue> json;
     try {
         json.emplace(JSONCoding::decoder().decode<JSONValue>(input));
-    } catch (const JSONCoding::DecodingError&) {
-        return;
+    } catch (const JSONCoding::DecodingError& whole) {
+        // What a request keeps of a schema is refused for the same fault.
+        try {
+            JSONCoding::decoder().decode<JSONSchema>(input);
+        } catch (const JSONCoding::DecodingError& kept) {
+            return check(std::string_view(kept.what()) == whole.what(), "a kept schema is refused for another fault");
+        }
+        return check(false, "a schema was kept whose whole value is refused");
     }
     check(*json == *json, "a decoded value does not equal itself");
     const JSONValue rewritten = JSONCoding::decoder().decode<JSONValue>(JSONCoding::encoder().encode(*json));
@@ -110,10 +117,13 @@ void schemaTranslator(std::string_view input) {
     const std::string name = "tool";
     const DynamicGenerationSchema dynamic = SchemaTranslator::dynamicSchema(*json, name, std::nullopt);
     expectTranslation(*json, dynamic, name, std::nullopt);
+    // What a request keeps of a schema translates as the whole schema does.
+    const JSONSchema kept = JSONCoding::decoder().decode<JSONSchema>(input);
+    expectTranslation(*json, SchemaTranslator::dynamicSchema(kept, name, std::nullopt), name, std::nullopt);
     std::set<std::string> names;
     const bool rejected = repeatsATypeName(dynamic, names);
     try {
-        const model::GenerationSchema finished = SchemaTranslator::generationSchema(*json, name);
+        const model::GenerationSchema finished = SchemaTranslator::generationSchema(&*json, name);
         check(!rejected, "a schema that repeats a type name was accepted");
         expectTranslation(*json, finished.root(), name, std::nullopt);
     } catch (const model::GenerationSchema::SchemaError&) {
