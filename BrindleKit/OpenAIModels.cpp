@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
+#include <new>
 #include <utility>
 
 namespace brindle {
@@ -234,6 +236,103 @@ void ToolCall::encode(JSONWriter& writer) const {
     writer.endObject();
 }
 
+// ---- The members a message seldom has ----
+
+namespace {
+
+// The one byte of which members are present is followed by the members, each aligned as a pointer is.
+constexpr std::size_t kPresenceBytes = 8;
+constexpr std::size_t kMemberSizes[] = {
+    sizeof(RareMembers::Type<RareMembers::stringContent>), sizeof(RareMembers::Type<RareMembers::parts>),
+    sizeof(RareMembers::Type<RareMembers::toolCalls>), sizeof(RareMembers::Type<RareMembers::toolCallId>),
+    sizeof(RareMembers::Type<RareMembers::name>)};
+static_assert(std::ranges::all_of(kMemberSizes, [](std::size_t size) { return size % kPresenceBytes == 0; }));
+
+// Calls use with a pointer of the member's own type at `at`.
+template <class Use> void withMember(unsigned member, void* at, Use&& use) {
+    switch (member) {
+    case RareMembers::parts: return use(static_cast<RareMembers::Type<RareMembers::parts>*>(at));
+    case RareMembers::toolCalls: return use(static_cast<RareMembers::Type<RareMembers::toolCalls>*>(at));
+    default: return use(static_cast<std::string*>(at));
+    }
+}
+
+template <class Use> void forEachPresent(unsigned present, Use&& use) {
+    for (unsigned member = 0; member < std::size(kMemberSizes); ++member)
+        if (present >> member & 1) use(member);
+}
+
+} // namespace
+
+std::size_t RareMembers::offset(unsigned present, unsigned member) {
+    std::size_t at = kPresenceBytes;
+    for (unsigned before = 0; before < member; ++before)
+        if (present >> before & 1) at += kMemberSizes[before];
+    return at;
+}
+
+RareMembers::RareMembers(const RareMembers& other) {
+    const unsigned present = other.present();
+    if (!present) return;
+    block_ = static_cast<unsigned char*>(::operator new(offset(present, std::size(kMemberSizes))));
+    block_[0] = static_cast<unsigned char>(present);
+    forEachPresent(present, [&](unsigned member) {
+        const std::size_t at = offset(present, member);
+        withMember(member, block_ + at, [&](auto* copy) {
+            using T = std::remove_pointer_t<decltype(copy)>;
+            std::construct_at(copy, *std::launder(reinterpret_cast<const T*>(other.block_ + at)));
+        });
+    });
+}
+
+RareMembers::~RareMembers() {
+    const unsigned present = this->present();
+    forEachPresent(present, [&](unsigned member) {
+        withMember(member, block_ + offset(present, member), [](auto* held) { std::destroy_at(std::launder(held)); });
+    });
+    ::operator delete(block_);
+}
+
+// The members that stay are moved into a block made for what is now present; `value`, when given, is moved in
+// as the changed member.
+void RareMembers::remake(unsigned present, unsigned changed, void* value) {
+    unsigned char* const old = block_;
+    const unsigned had = this->present();
+    block_ = present ? static_cast<unsigned char*>(::operator new(offset(present, std::size(kMemberSizes)))) : nullptr;
+    if (block_) block_[0] = static_cast<unsigned char>(present);
+    forEachPresent(had | present, [&](unsigned member) {
+        void* const to = present >> member & 1 ? block_ + offset(present, member) : nullptr;
+        void* const from = had >> member & 1 ? old + offset(had, member) : nullptr;
+        withMember(member, to, [&](auto* moved) {
+            using T = std::remove_pointer_t<decltype(moved)>;
+            T* const source = member == changed ? static_cast<T*>(value) : std::launder(static_cast<T*>(from));
+            if (moved) std::construct_at(moved, std::move(*source));
+            if (from) std::destroy_at(std::launder(static_cast<T*>(from)));
+        });
+    });
+    ::operator delete(old);
+}
+
+template <RareMembers::Member M> void RareMembers::set(std::optional<Type<M>> value) {
+    const unsigned present = this->present();
+    if (value && (present >> M & 1))
+        *const_cast<Type<M>*>(get<M>()) = std::move(*value);
+    else if (value)
+        remake(present | 1u << M, M, &*value);
+    else if (present >> M & 1)
+        remake(present & ~(1u << M), M, nullptr);
+}
+
+template <RareMembers::Member M> std::optional<RareMembers::Type<M>> RareMembers::take() {
+    const Type<M>* held = get<M>();
+    if (!held) return std::nullopt;
+    std::optional<Type<M>> taken(std::move(*const_cast<Type<M>*>(held)));
+    set<M>(std::nullopt);
+    return taken;
+}
+
+// ---- Chat messages ----
+
 static_assert(sizeof(ChatMessage) <= 48, "a body of tiny messages holds millions of these");
 
 namespace {
@@ -242,31 +341,17 @@ constexpr std::string_view kRoleNames[] = {"system", "developer", "user", "assis
 
 } // namespace
 
-ChatMessage::ChatMessage(const ChatMessage& other)
-    : inPlace_(other.inPlace_), rare_(other.rare_ ? std::make_unique<Rare>(*other.rare_) : nullptr), role_(other.role_),
-      contentInPlace_(other.contentInPlace_) {}
-
-ChatMessage& ChatMessage::operator=(const ChatMessage& other) {
-    if (this != &other) *this = ChatMessage(other);
-    return *this;
-}
-
 std::string_view ChatMessage::role() const {
     return role_ == Role::other ? std::string_view(inPlace_) : kRoleNames[static_cast<std::size_t>(role_)];
 }
 
 const std::string* ChatMessage::plainContent() const {
-    if (contentInPlace_) return &inPlace_;
-    return rare_ && rare_->content ? std::get_if<std::string>(&rare_->content->storage) : nullptr;
-}
-
-const std::vector<ContentPart>* ChatMessage::contentParts() const {
-    return rare_ && rare_->content ? std::get_if<std::vector<ContentPart>>(&rare_->content->storage) : nullptr;
+    return contentInPlace_ ? &inPlace_ : rare_.get<RareMembers::stringContent>();
 }
 
 std::optional<std::string> ChatMessage::text() const {
     if (const std::string* plain = plainContent()) return *plain;
-    const std::vector<ContentPart>* parts = contentParts();
+    const std::vector<ContentPart>* parts = rare_.get<RareMembers::parts>();
     if (!parts) return std::nullopt;
     std::string joined;
     bool first = true;
@@ -281,28 +366,8 @@ std::optional<std::string> ChatMessage::text() const {
 
 bool ChatMessage::hasText() const {
     if (plainContent()) return true;
-    const std::vector<ContentPart>* parts = contentParts();
+    const std::vector<ContentPart>* parts = rare_.get<RareMembers::parts>();
     return parts && std::ranges::all_of(*parts, [](const ContentPart& part) { return part.text.has_value(); });
-}
-
-const std::optional<std::vector<ToolCall>>& ChatMessage::toolCalls() const {
-    static const std::optional<std::vector<ToolCall>> none;
-    return rare_ ? rare_->toolCalls : none;
-}
-
-const std::optional<std::string>& ChatMessage::toolCallId() const {
-    static const std::optional<std::string> none;
-    return rare_ ? rare_->toolCallId : none;
-}
-
-const std::optional<std::string>& ChatMessage::name() const {
-    static const std::optional<std::string> none;
-    return rare_ ? rare_->name : none;
-}
-
-ChatMessage::Rare& ChatMessage::rare() {
-    if (!rare_) rare_ = std::make_unique<Rare>();
-    return *rare_;
 }
 
 std::optional<MessageContent> ChatMessage::takeContent() {
@@ -310,41 +375,43 @@ std::optional<MessageContent> ChatMessage::takeContent() {
         contentInPlace_ = false;
         return MessageContent{std::exchange(inPlace_, {})};
     }
-    return rare_ ? std::exchange(rare_->content, std::nullopt) : std::nullopt;
+    if (auto plain = rare_.take<RareMembers::stringContent>()) return MessageContent{std::move(*plain)};
+    if (auto parts = rare_.take<RareMembers::parts>()) return MessageContent{std::move(*parts)};
+    return std::nullopt;
 }
 
-// Either order of role and content ends in the same record. A string content that came first waited behind
-// the pointer, since the role was not yet known: the pointer is let go again when that was all it held.
+// Either order of role and content ends in the same record: a string content that came first waited behind
+// the pointer, since the role was not yet known.
 void ChatMessage::setRole(std::string role) {
     std::optional<MessageContent> content = takeContent();
     const auto known = std::find(std::begin(kRoleNames), std::end(kRoleNames), role);
     role_ = static_cast<Role>(known - std::begin(kRoleNames));
     inPlace_ = role_ == Role::other ? std::move(role) : std::string();
     setContent(std::move(content));
-    if (rare_ && !rare_->content && !rare_->toolCalls && !rare_->toolCallId && !rare_->name) rare_.reset();
 }
 
 void ChatMessage::setContent(std::optional<MessageContent> content) {
     takeContent();
-    std::string* plain = content ? std::get_if<std::string>(&content->storage) : nullptr;
-    if (plain && role_ != Role::other) {
+    if (!content) return;
+    if (std::string* plain = std::get_if<std::string>(&content->storage)) {
+        if (role_ == Role::other) return rare_.set<RareMembers::stringContent>(std::move(*plain));
         inPlace_ = std::move(*plain);
         contentInPlace_ = true;
-    } else if (content) {
-        rare().content = std::move(content);
+    } else {
+        rare_.set<RareMembers::parts>(std::get<std::vector<ContentPart>>(std::move(content->storage)));
     }
 }
 
 void ChatMessage::setToolCalls(std::optional<std::vector<ToolCall>> toolCalls) {
-    if (toolCalls || rare_) rare().toolCalls = std::move(toolCalls);
+    rare_.set<RareMembers::toolCalls>(std::move(toolCalls));
 }
 
 void ChatMessage::setToolCallId(std::optional<std::string> toolCallId) {
-    if (toolCallId || rare_) rare().toolCallId = std::move(toolCallId);
+    rare_.set<RareMembers::toolCallId>(std::move(toolCallId));
 }
 
 void ChatMessage::setName(std::optional<std::string> name) {
-    if (name || rare_) rare().name = std::move(name);
+    rare_.set<RareMembers::name>(std::move(name));
 }
 
 void ChatMessage::encode(JSONWriter& writer) const {
@@ -352,11 +419,11 @@ void ChatMessage::encode(JSONWriter& writer) const {
     writer.field("role", role());
     if (const std::string* plain = plainContent())
         writer.field("content", *plain);
-    else if (const std::vector<ContentPart>* parts = contentParts())
+    else if (const std::vector<ContentPart>* parts = rare_.get<RareMembers::parts>())
         writer.field("content", *parts);
-    writer.field("name", name());
-    writer.field("tool_calls", toolCalls());
-    writer.field("tool_call_id", toolCallId());
+    if (const std::string* given = name()) writer.field("name", *given);
+    if (const std::vector<ToolCall>* calls = toolCalls()) writer.field("tool_calls", *calls);
+    if (const std::string* id = toolCallId()) writer.field("tool_call_id", *id);
     writer.endObject();
 }
 

@@ -6,9 +6,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -56,18 +58,47 @@ struct ToolCall {
     void encode(JSONWriter& writer) const;
 };
 
+// The members a message seldom has: a content not held in the message itself (a list of parts, or the string
+// content of a message whose role has a name the server does not know), tool calls, tool_call_id and name. Only
+// those present are held, one after another in one block: a block of every member cost a body of 32 MiB of
+// {"role":"","name":""} 13 times its size.
+class RareMembers {
+public:
+    enum Member : unsigned { stringContent, parts, toolCalls, toolCallId, name };
+    template <Member M>
+    using Type = std::tuple_element_t<
+        M, std::tuple<std::string, std::vector<ContentPart>, std::vector<ToolCall>, std::string, std::string>>;
+
+    RareMembers() = default;
+    RareMembers(const RareMembers& other);
+    RareMembers(RareMembers&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+    RareMembers& operator=(RareMembers other) noexcept {
+        std::swap(block_, other.block_);
+        return *this;
+    }
+    ~RareMembers();
+
+    // Null when absent.
+    template <Member M> const Type<M>* get() const {
+        const unsigned present = this->present();
+        return present >> M & 1 ? std::launder(reinterpret_cast<const Type<M>*>(block_ + offset(present, M))) : nullptr;
+    }
+    // Absent when value is; the block is remade when a member comes or goes.
+    template <Member M> void set(std::optional<Type<M>> value);
+    template <Member M> std::optional<Type<M>> take();
+
+private:
+    unsigned present() const { return block_ ? block_[0] : 0; }
+    static std::size_t offset(unsigned present, unsigned member);
+    void remake(unsigned present, unsigned changed, void* value);
+
+    unsigned char* block_ = nullptr; // a byte of which members are present, then each present one in order
+};
+
 // A body of 32 MiB holds millions of tiny messages, so the record is kept to 48 bytes: the role as a number,
-// a string content in place, and whatever most messages leave out (content parts, tool calls, tool_call_id,
-// name) behind one pointer.
+// a string content in place, and whatever most messages leave out behind one pointer.
 class ChatMessage {
 public:
-    ChatMessage() = default;
-    ChatMessage(const ChatMessage& other);
-    ChatMessage& operator=(const ChatMessage& other);
-    ChatMessage(ChatMessage&&) noexcept = default;
-    ChatMessage& operator=(ChatMessage&&) noexcept = default;
-    ~ChatMessage() = default;
-
     std::string_view role() const;
     // The content when it is a string; nothing when it is absent or a list of parts.
     const std::string* plainContent() const;
@@ -76,9 +107,10 @@ public:
     std::optional<std::string> text() const;
     // Whether text() has a value, without joining the parts.
     bool hasText() const;
-    const std::optional<std::vector<ToolCall>>& toolCalls() const;
-    const std::optional<std::string>& toolCallId() const;
-    const std::optional<std::string>& name() const;
+    // Each null when absent.
+    const std::vector<ToolCall>* toolCalls() const { return rare_.get<RareMembers::toolCalls>(); }
+    const std::string* toolCallId() const { return rare_.get<RareMembers::toolCallId>(); }
+    const std::string* name() const { return rare_.get<RareMembers::name>(); }
 
     void setRole(std::string role);
     void setContent(std::optional<MessageContent> content);
@@ -93,24 +125,14 @@ public:
 private:
     // In the order of their names in kRoleNames; other last.
     enum class Role : std::uint8_t { system, developer, user, assistant, tool, other };
-    struct Rare {
-        // The content when it is not held in place: a list of parts, or any content of a message whose
-        // place holds its role's name.
-        std::optional<MessageContent> content;
-        std::optional<std::vector<ToolCall>> toolCalls;
-        std::optional<std::string> toolCallId;
-        std::optional<std::string> name;
-    };
 
-    const std::vector<ContentPart>* contentParts() const;
     std::optional<MessageContent> takeContent();
-    Rare& rare();
 
     // The string content; for a role of a name the server does not know, that name, and the content goes
     // behind the pointer: such a message is only ever checked and written back, and a body of {"role":""}
     // must not cost an allocation for each.
     std::string inPlace_;
-    std::unique_ptr<Rare> rare_;
+    RareMembers rare_;
     Role role_ = Role::other;
     bool contentInPlace_ = false;
 };

@@ -100,8 +100,8 @@ void appendAssistant(const ChatMessage& message, std::vector<Transcript::Entry>&
 }
 
 Transcript::ToolOutput toolOutput(const ChatMessage& message) {
-    return {message.toolCallId() ? *message.toolCallId() : Unicode::randomUUID(), message.name().value_or("tool"),
-            segments(message.text().value_or(""))};
+    return {message.toolCallId() ? *message.toolCallId() : Unicode::randomUUID(),
+            message.name() ? *message.name() : "tool", segments(message.text().value_or(""))};
 }
 
 // What a turn of the history must be to become entries.

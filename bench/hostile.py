@@ -275,6 +275,14 @@ def peak_for(binary, bodies, label, keep_connections=False):
     server.close()
 
 
+HI = b'{"model":"m","messages":[{"role":"user","content":"hi"}],'
+
+
+def listed_body(head, unit, tail, size=32 * MiB):
+    """A 32 MiB body whose bulk is one list of `unit`."""
+    return head + b",".join([unit] * ((size - len(head) - len(tail)) // (len(unit) + 1))) + tail
+
+
 def tool_choice_body(size):
     head = b'{"model":"m","messages":[{"role":"user","content":"hi"}],"tool_choice":['
     count = (size - len(head) - 2) // 2
@@ -309,7 +317,19 @@ SHAPES = [("tool_choice:[0,0,...]", lambda: tool_choice_body(32 * MiB)),
           ("one long string", lambda: messages_body(32 * MiB, b'{"role":"user","content":"'
                                                     + b"x" * (32 * MiB - 100) + b'"}')),
           ("arrays nested 200 deep", lambda: nested_body(32 * MiB)),
-          ("many tools", lambda: tools_body(32 * MiB))]
+          ("many tools", lambda: tools_body(32 * MiB)),
+          ("messages with a name", lambda: messages_body(32 * MiB, b'{"role":"","name":""}')),
+          ("messages with empty content parts", lambda: messages_body(32 * MiB, b'{"role":"","content":[]}')),
+          ("messages of an unknown role", lambda: messages_body(32 * MiB, b'{"role":"a","content":"x"}')),
+          ("messages with empty tool calls", lambda: messages_body(32 * MiB, b'{"role":"","tool_calls":[]}')),
+          ("messages with a tool_call_id", lambda: messages_body(32 * MiB, b'{"role":"","tool_call_id":""}')),
+          ("content parts", lambda: listed_body(b'{"model":"m","messages":[{"role":"user","content":[',
+                                                 b'{"type":""}', b"]}]}")),
+          ("stop strings", lambda: listed_body(HI + b'"stop":[', b'""', b"]}")),
+          ("tool schema of zeros", lambda: listed_body(HI + b'"tools":[{"type":"function","function":{"name":"t",'
+                                                       b'"parameters":{"x":[', b"0", b"]}}}]}")),
+          ("tool schema of enum strings", lambda: listed_body(HI + b'"tools":[{"type":"function","function":'
+                                                              b'{"name":"t","parameters":{"enum":[', b'""', b"]}}}]}"))]
 
 
 def scenario_shapes(binary):
