@@ -117,12 +117,16 @@ public:
     // The next request; nothing once the connection must close: malformed, over a cap, or the peer gone.
     // Throws std::bad_alloc, and what the peer's send throws.
     std::optional<HTTPRequest> next();
+    // Whether bytes of a next request are buffered already.
+    bool holdsBytes() const { return end_ > begin_; }
+    // Gives back the room reads took beyond the bytes pending, all of it when none are: for a connection about to
+    // wait long for its next request.
+    void keepOnlyPending();
 
 private:
     bool readMore(std::size_t needed);
     bool readBody(HTTPRequest& request, std::size_t bodyStart, std::size_t bodySize);
     std::string_view pending() const { return {buffer_.get() + begin_, end_ - begin_}; }
-    void keepOnlyPending();
 
     RequestPeer& peer_;
     std::unique_ptr<char[]> buffer_; // not zero-filled: it takes reads as they are

@@ -8,6 +8,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <unistd.h>
 
 #include "BrindleBase/ClientPresence.h"
 #include "BrindleBase/JSONValue.h"
@@ -19,13 +20,8 @@ namespace {
 // A body from this size on leaves buffers worth giving back as soon as it has been answered (the JSON decoder lets
 // its parser go from the same size on).
 constexpr std::size_t kLargeBody = 64u << 10;
-// A body from this size on leaves them worth giving back once the connection idles: its thread keeps a parser
-// of about six times the body for the next one, and its records went back to the allocator, not to the system.
-// Done at once, that cost a third of the throughput for 20 KiB bodies; 200 connections idling after a 60 KiB
-// body held 283 KiB each.
-constexpr std::size_t kSizableBody = 4u << 10;
-// How long a connection waits for its next request before it counts as idle: a busy client's next request
-// comes far sooner.
+// How long a connection waits for its next request on its own thread: a busy client's next request comes far
+// sooner. After that its thread ends, and with it the thread's parsers, stack and allocator cache.
 constexpr std::chrono::milliseconds kIdleAfter{200};
 
 // The memory freed while answering (parser, decoded records) goes back to the system instead of staying with the
@@ -40,22 +36,16 @@ void returnFreedMemory() {
 class SocketPeer final : public RequestPeer {
 public:
     explicit SocketPeer(FDConnection& connection) : connection_(connection) {}
-    bool waitUntilReadable() override {
-        if (!releaseOnceIdle_) return connection_.waitUntilReadable();
-        releaseOnceIdle_ = false;
-        if (connection_.readableWithin(kIdleAfter)) return true;
-        JSONCoding::Decoder::releaseThreadParsers();
-        returnFreedMemory();
-        return connection_.waitUntilReadable();
-    }
+    // Whether the socket turns readable before the connection counts as idle; the reader's next wait then
+    // need not ask again.
+    bool readableBeforeIdle() { return readable_ = connection_.readableWithin(kIdleAfter); }
+    bool waitUntilReadable() override { return std::exchange(readable_, false) || connection_.waitUntilReadable(); }
     std::size_t receive(std::span<char> into) override { return connection_.receive(into); }
     void send(std::string_view bytes) override { connection_.send(bytes); }
-    // The next wait for a request gives back this thread's buffers if it lasts.
-    void releaseOnceIdle() { releaseOnceIdle_ = true; }
 
 private:
     FDConnection& connection_;
-    bool releaseOnceIdle_ = false;
+    bool readable_ = false;
 };
 
 } // namespace
@@ -72,29 +62,60 @@ void HTTPServer::start() {
     startNamedThread("brindle.accept", [this] { acceptLoop(); });
 }
 
-// One thread per connection: it reads, runs the handler and writes for its requests one after another, so it is
-// also the connection's serial executor.
+// The socket, and the reader with the bytes it read ahead: what a connection keeps while it has no thread.
+struct HTTPServer::Connection {
+    explicit Connection(int fd) : socket(fd), peer(socket), reader(peer) {}
+    FDConnection socket;
+    SocketPeer peer;
+    RequestReader reader;
+};
+
 void HTTPServer::acceptLoop() {
     Acceptor acceptor(listenFD_);
-    for (int fd; (fd = acceptor.next()) >= 0;)
-        serveOnOwnThread(fd, [this](FDConnection& connection) { serve(connection); });
+    for (int fd; (fd = acceptor.next()) >= 0;) {
+        std::shared_ptr<Connection> connection;
+        try {
+            connection = std::make_shared<Connection>(fd);
+        } catch (...) {
+            ::close(fd); // no memory to serve it: the client sees the close
+            continue;
+        }
+        resume(std::move(connection));
+    }
 }
 
-void HTTPServer::serve(FDConnection& connection) {
-    SocketPeer peer(connection);
-    RequestReader reader(peer);
-    for (;;) {
-        std::optional<HTTPRequest> request = reader.next();
-        if (!request) return;
-        const std::size_t bodySize = request->body.size();
-        const bool keepOpen = answer(*request, connection);
-        request.reset(); // not kept while the connection waits for its next request
-        if (bodySize >= kLargeBody)
-            returnFreedMemory();
-        else if (bodySize >= kSizableBody)
-            peer.releaseOnceIdle();
-        if (!keepOpen) return;
+void HTTPServer::resume(std::shared_ptr<Connection> connection) noexcept {
+    try {
+        startNamedThread("brindle.conn", [this, connection] { serve(connection); });
+    } catch (...) {
+        connection->socket.close(); // no thread to serve it: the client sees the close
     }
+}
+
+// The thread is the connection's serial executor: it reads, runs the handler and writes for its requests one
+// after another, until the connection closes or, with no bytes of a next request buffered, waits long for one.
+void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
+    try {
+        for (;;) {
+            if (!connection->reader.holdsBytes() && !connection->peer.readableBeforeIdle()) {
+                connection->reader.keepOnlyPending();
+                JSONCoding::Decoder::releaseThreadParsers();
+                returnFreedMemory();
+                if (idle_.park(connection->socket.fd(), [this, connection] { resume(connection); })) return;
+            }
+            std::optional<HTTPRequest> request = connection->reader.next();
+            if (!request) break;
+            const std::size_t bodySize = request->body.size();
+            const bool keepOpen = answer(*request, connection->socket);
+            request.reset(); // not kept while the connection waits for its next request
+            if (bodySize >= kLargeBody) returnFreedMemory();
+            if (!keepOpen) break;
+        }
+    } catch (...) {
+        // Out of memory for this connection's buffers, or a failed write: this connection ends, its memory is
+        // back, and the process and the other connections go on.
+    }
+    connection->socket.close(); // the one way out
 }
 
 // Calls the handler with a responder of its own; false when the connection must close afterwards.

@@ -1,10 +1,12 @@
 #pragma once
-// HTTP/1.1 on the loopback address: the listener and its accept thread, and one thread per connection that reads
-// its requests (HTTPFraming), hands each to the handler with a responder of its own (HTTPResponder) and keeps the
-// connection open between them (keep-alive, pipelining).
+// HTTP/1.1 on the loopback address: the listener and its accept thread, and a thread for each connection at work
+// that reads its requests (HTTPFraming), hands each to the handler with a responder of its own (HTTPResponder) and
+// keeps the connection open between them (keep-alive, pipelining). A connection that waits long for its next
+// request gives its thread up, and gets a new one when the request comes.
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "BrindleKit/HTTPFraming.h"
 #include "BrindleKit/HTTPResponder.h"
@@ -29,13 +31,17 @@ public:
     std::uint16_t port() const { return port_; }
 
 private:
+    struct Connection;
     void acceptLoop();
-    void serve(FDConnection& connection);
+    // Serves the connection on a thread of its own; closes it when no thread can be started. Never throws.
+    void resume(std::shared_ptr<Connection> connection) noexcept;
+    void serve(const std::shared_ptr<Connection>& connection);
     bool answer(const HTTPRequest& request, FDConnection& connection);
 
     std::uint16_t port_;
     Handler handler_;
     int listenFD_ = -1;
+    SocketWatch idle_;
 };
 
 } // namespace brindle

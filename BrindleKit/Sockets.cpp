@@ -15,6 +15,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#ifdef __linux__
+#include <sys/epoll.h>
+#endif
 #include <unistd.h>
 
 namespace brindle {
@@ -238,23 +241,63 @@ void startNamedThread(const char* name, std::function<void()> body) {
     }).detach();
 }
 
-void serveOnOwnThread(int fd, std::function<void(FDConnection&)> serve) noexcept {
+#ifdef __linux__
+
+bool SocketWatch::park(int fd, std::function<void()> ready) noexcept {
     try {
-        // Shared only while the thread is being created: a failed start leaves the connection here.
-        auto connection = std::make_shared<FDConnection>(fd);
-        startNamedThread("brindle.conn", [connection, serve = std::move(serve)] {
-            try {
-                serve(*connection);
-            } catch (...) {
-                // Out of memory for this connection's buffers, or a failed write: this connection ends, its
-                // memory is back, and the process and the other connections go on.
-            }
-            connection->close(); // the one way out
-        });
+        const std::lock_guard hold(lock_);
+        if (watchFD_ < 0 && !startWatching()) return false;
+        parked_.emplace(fd, std::move(ready));
+        epoll_event event{.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT, .data = {.fd = fd}};
+        if (epoll_ctl(watchFD_, EPOLL_CTL_ADD, fd, &event) == 0) return true;
+        parked_.erase(fd);
     } catch (...) {
-        ::close(fd);
+        // No memory for the entry, or no thread to watch: the caller waits itself.
+    }
+    return false;
+}
+
+bool SocketWatch::startWatching() {
+    watchFD_ = epoll_create1(EPOLL_CLOEXEC);
+    if (watchFD_ < 0) return false;
+    try {
+        startNamedThread("brindle.idle", [this] { watch(); }); // the server, and its watch, live as long as the process
+    } catch (...) {
+        ::close(std::exchange(watchFD_, -1));
+        return false;
+    }
+    return true;
+}
+
+// A socket is taken out of the watch before it is handed back: the descriptor may be closed and its number reused
+// by the time it is parked again.
+void SocketWatch::watch() {
+    epoll_event events[64];
+    for (;;) {
+        const int count = epoll_wait(watchFD_, events, std::size(events), -1);
+        if (count < 0 && errno != EINTR) return; // the watch itself is broken: never spin on it
+        for (int i = 0; i < count; ++i) {
+            std::function<void()> ready;
+            {
+                const std::lock_guard hold(lock_);
+                const auto found = parked_.find(events[i].data.fd);
+                if (found == parked_.end()) continue;
+                ready = std::move(found->second);
+                parked_.erase(found);
+                epoll_ctl(watchFD_, EPOLL_CTL_DEL, events[i].data.fd, nullptr);
+            }
+            ready();
+        }
     }
 }
+
+#else
+
+bool SocketWatch::park(int, std::function<void()>) noexcept {
+    return false;
+}
+
+#endif
 
 void writeToStandardError(std::string_view text) {
     if (::write(STDERR_FILENO, text.data(), text.size()) < 0) {

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace brindle {
 
@@ -96,9 +97,28 @@ private:
 // when no thread can be started.
 void startNamedThread(const char* name, std::function<void()> body);
 
-// Serves an accepted socket on a detached thread of its own, which closes it once `serve` returns or throws.
-// Without memory or a thread to serve it, the socket is closed at once: the client sees the close. Never throws.
-void serveOnOwnThread(int fd, std::function<void(FDConnection&)> serve) noexcept;
+// Sockets that wait for their client without a thread: a thread for each idle keep-alive connection held its
+// stack and its allocator's cache, 24 KiB, for nothing. One thread, started with the first socket parked, waits on
+// them all and hands each back to the function it was parked with once it is readable (bytes, a hang-up or a
+// failure), never to be watched again unless parked again.
+class SocketWatch {
+public:
+    SocketWatch() = default;
+    SocketWatch(const SocketWatch&) = delete;
+    SocketWatch& operator=(const SocketWatch&) = delete;
+
+    // False when the socket cannot be watched (no descriptor, memory or thread for the watch, or a system
+    // without one): the caller waits for it itself. `ready` runs on the watching thread, and must not block.
+    bool park(int fd, std::function<void()> ready) noexcept;
+
+private:
+    bool startWatching();
+    void watch();
+
+    std::mutex lock_;
+    std::unordered_map<int, std::function<void()>> parked_;
+    int watchFD_ = -1; // -1 until the first socket is parked
+};
 
 // One write to standard error, the way the server announces itself; nobody is told when it fails.
 void writeToStandardError(std::string_view text);
