@@ -216,6 +216,16 @@ constexpr SetterField<Record, Parameter> field(std::string_view key, void (Recor
     return {key, set};
 }
 
+// A member a record requires, of kind Value, but does not keep: decoded for its faults alone.
+template <class Record, class Parameter> struct CheckedField {
+    using Value = Parameter;
+    std::string_view key;
+    void store(Record&, Value) const {}
+};
+template <class Record, class Value> constexpr CheckedField<Record, Value> checkedField(std::string_view key) {
+    return {key};
+}
+
 template <class FieldType> using FieldValue = typename std::remove_cvref_t<FieldType>::Value;
 
 // A record from its fields: through Node in the fields' order, so that the first fault met in that order is

@@ -21,7 +21,8 @@ using JSONCoding::Node;
 namespace {
 
 const auto kStreamOptionsFields = std::tuple{field("include_usage", &StreamOptions::includeUsage)};
-const auto kContentPartFields = std::tuple{field("type", &ContentPart::type), field("text", &ContentPart::text)};
+const auto kContentPartFields =
+    std::tuple{JSONCoding::checkedField<ContentPart, std::string>("type"), field("text", &ContentPart::text)};
 const auto kFunctionCallFields =
     std::tuple{field("name", &FunctionCall::name), field("arguments", &FunctionCall::arguments)};
 const auto kToolCallFields =
@@ -212,7 +213,7 @@ CheckedValue CheckedValue::decode(Cursor& node) {
 
 void ContentPart::encode(JSONWriter& writer) const {
     writer.beginObject();
-    writer.field("type", type);
+    writer.field("type", std::string_view("text"));
     writer.field("text", text);
     writer.endObject();
 }
