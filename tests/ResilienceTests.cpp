@@ -498,7 +498,7 @@ TEST(Resilience, AnIdleConnectionKeptItsThreadAndTheBuffersOfItsBody) {
             client.readHTTPResponse();
         }
         constexpr int kIdle = 20;
-        const long before = residentKiB(server.pid());
+        [[maybe_unused]] const long before = residentKiB(server.pid());
         std::vector<std::unique_ptr<LoopbackClient>> idle;
         for (int i = 0; i < kIdle; ++i) {
             idle.push_back(std::make_unique<LoopbackClient>(server.port()));
