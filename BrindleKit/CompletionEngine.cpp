@@ -52,19 +52,21 @@ struct ClientTools {
     std::vector<model::Transcript::ToolDefinition> definitions;
 };
 
-// Lists sized before they are filled, and each requested tool let go once its proxy is made: a request may
-// carry hundreds of thousands of tools, whose parameter trees alone cost several times their text.
+// Lists sized before they are filled, each requested tool let go once its proxy is made, and the requested list
+// before the definitions are made: a request may carry hundreds of thousands of tools, whose parameter trees alone
+// cost several times their text.
 ClientTools clientTools(std::optional<std::vector<ToolSpec>> requested) {
     ClientTools tools;
     if (!requested) return tools;
     tools.proxies.reserve(requested->size());
-    tools.definitions.reserve(requested->size());
     for (auto& tool : *requested) {
-        auto proxy = std::make_shared<ProxyTool>(tool.function);
+        tools.proxies.push_back(std::make_shared<ProxyTool>(tool.function));
         tool = {};
-        tools.definitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
-        tools.proxies.push_back(std::move(proxy));
     }
+    requested.reset();
+    tools.definitions.reserve(tools.proxies.size());
+    for (const auto& proxy : tools.proxies)
+        tools.definitions.push_back({proxy->name(), proxy->description(), proxy->parameters()});
     return tools;
 }
 

@@ -34,7 +34,8 @@ const auto kChatMessageFields =
 const auto kFunctionSpecFields =
     std::tuple{field("name", &FunctionSpec::name), field("description", &FunctionSpec::description),
                field("parameters", &FunctionSpec::parameters)};
-const auto kToolSpecFields = std::tuple{field("type", &ToolSpec::type), field("function", &ToolSpec::function)};
+const auto kToolSpecFields =
+    std::tuple{JSONCoding::checkedField<ToolSpec, std::string>("type"), field("function", &ToolSpec::function)};
 const auto kJSONSchemaFormatFields =
     std::tuple{field("name", &JSONSchemaFormat::name), field("description", &JSONSchemaFormat::description),
                field("schema", &JSONSchemaFormat::schema), field("strict", &JSONSchemaFormat::strict)};

@@ -157,8 +157,8 @@ struct FunctionSpec {
     static FunctionSpec decode(JSONCoding::Cursor& node);
 };
 
+// A tool counts by its function alone: its type must be given, but nothing here reads it.
 struct ToolSpec {
-    std::string type;
     FunctionSpec function;
     static ToolSpec decode(const JSONCoding::Node& node);
     static ToolSpec decode(JSONCoding::Cursor& node);

@@ -133,7 +133,7 @@ std::string described(const ChatCompletionRequest& request) {
     out.value(request.model);
     out.value(request.messages);
     for (const ToolSpec& tool : request.tools.value_or(std::vector<ToolSpec>{})) {
-        out.value(tool.type + " " + tool.function.name + " " + tool.function.description.value_or("-"));
+        out.value(tool.function.name + " " + tool.function.description.value_or("-"));
         out.value(tool.function.parameters.value_or(JSONSchema(JSONValue("-"))));
     }
     out.value(!request.tools);
