@@ -32,6 +32,7 @@ public:
 
 private:
     struct Connection;
+    static void returnFreedMemory();
     void acceptLoop();
     // Serves the connection on a thread of its own; closes it when no thread can be started. Never throws.
     void resume(std::shared_ptr<Connection> connection) noexcept;
@@ -41,7 +42,9 @@ private:
     std::uint16_t port_;
     Handler handler_;
     int listenFD_ = -1;
-    SocketWatch idle_;
+    // Returning freed memory to the system walks every arena and interrupts every core: done once for a burst of
+    // parked connections, after their threads have ended, rather than by each of them.
+    SocketWatch idle_{returnFreedMemory};
 };
 
 } // namespace brindle

@@ -1,5 +1,6 @@
 #include "BrindleKit/Sockets.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
@@ -247,9 +248,12 @@ bool SocketWatch::park(int fd, std::function<void()> ready) noexcept {
     try {
         const std::lock_guard hold(lock_);
         if (watchFD_ < 0 && !startWatching()) return false;
-        parked_.emplace(fd, std::move(ready));
+        parked_.insert_or_assign(fd, std::move(ready));
         epoll_event event{.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT, .data = {.fd = fd}};
-        if (epoll_ctl(watchFD_, EPOLL_CTL_ADD, fd, &event) == 0) return true;
+        if (epoll_ctl(watchFD_, EPOLL_CTL_ADD, fd, &event) == 0) {
+            if (!unsettledSince_) unsettledSince_ = std::chrono::steady_clock::now();
+            return true;
+        }
         parked_.erase(fd);
     } catch (...) {
         // No memory for the entry, or no thread to watch: the caller waits itself.
@@ -270,11 +274,21 @@ bool SocketWatch::startWatching() {
 }
 
 // A socket is taken out of the watch before it is handed back: the descriptor may be closed and its number reused
-// by the time it is parked again.
+// by the time it is parked again. The wait ends when settling is due, and at least every second, since a socket
+// parked meanwhile does not end it.
 void SocketWatch::watch() {
+    using namespace std::chrono;
+    constexpr milliseconds kSettleAfter{1000};
     epoll_event events[64];
     for (;;) {
-        const int count = epoll_wait(watchFD_, events, std::size(events), -1);
+        milliseconds wait = kSettleAfter;
+        {
+            const std::lock_guard hold(lock_);
+            if (unsettledSince_)
+                wait = std::max(milliseconds(0),
+                                kSettleAfter - duration_cast<milliseconds>(steady_clock::now() - *unsettledSince_));
+        }
+        const int count = epoll_wait(watchFD_, events, std::size(events), static_cast<int>(wait.count()) + 1);
         if (count < 0 && errno != EINTR) return; // the watch itself is broken: never spin on it
         for (int i = 0; i < count; ++i) {
             std::function<void()> ready;
@@ -288,6 +302,13 @@ void SocketWatch::watch() {
             }
             ready();
         }
+        bool due = false;
+        {
+            const std::lock_guard hold(lock_);
+            if ((due = unsettledSince_ && steady_clock::now() - *unsettledSince_ >= kSettleAfter))
+                unsettledSince_.reset();
+        }
+        if (due) settle_();
     }
 }
 

@@ -9,11 +9,13 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 namespace brindle {
 
@@ -100,10 +102,12 @@ void startNamedThread(const char* name, std::function<void()> body);
 // Sockets that wait for their client without a thread: a thread for each idle keep-alive connection held its
 // stack and its allocator's cache, 24 KiB, for nothing. One thread, started with the first socket parked, waits on
 // them all and hands each back to the function it was parked with once it is readable (bytes, a hang-up or a
-// failure), never to be watched again unless parked again.
+// failure), never to be watched again unless parked again. The same thread runs `settle` a second or two after a
+// socket is parked, at most once a second: what the threads that parked their sockets leave behind is dealt with
+// once for all of them, after they have ended.
 class SocketWatch {
 public:
-    SocketWatch() = default;
+    explicit SocketWatch(std::function<void()> settle) : settle_(std::move(settle)) {}
     SocketWatch(const SocketWatch&) = delete;
     SocketWatch& operator=(const SocketWatch&) = delete;
 
@@ -115,9 +119,11 @@ private:
     bool startWatching();
     void watch();
 
+    std::function<void()> settle_;
     std::mutex lock_;
     std::unordered_map<int, std::function<void()>> parked_;
-    int watchFD_ = -1; // -1 until the first socket is parked
+    int watchFD_ = -1;                                                    // -1 until the first socket is parked
+    std::optional<std::chrono::steady_clock::time_point> unsettledSince_; // the first park since settle_ last ran
 };
 
 // One write to standard error, the way the server announces itself; nobody is told when it fails.

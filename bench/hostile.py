@@ -361,7 +361,7 @@ def idle_after(binary, body, count):
         client.sendall(chat_request(body))
         read_answer(client)
         clients.append(client)
-    time.sleep(0.3)  # the last answer goes out before its request's memory is freed
+    time.sleep(2.5)  # the connections park after a second idle, and freed memory goes back a second later
     per = (server.status("VmRSS") - before) / count
     for client in clients:
         client.close()
