@@ -152,7 +152,7 @@ struct JSONSchema : JSONValue {
 struct FunctionSpec {
     std::string name;
     std::optional<std::string> description;
-    std::optional<JSONSchema> parameters; // never the null case
+    std::optional<JSONSchema> parameters; // absent when missing or null
     static FunctionSpec decode(const JSONCoding::Node& node);
     static FunctionSpec decode(JSONCoding::Cursor& node);
 };
@@ -168,7 +168,7 @@ struct ToolSpec {
 struct JSONSchemaFormat {
     std::string name;
     std::optional<std::string> description;
-    std::optional<JSONSchema> schema; // never the null case
+    std::optional<JSONSchema> schema; // absent when missing or null
     std::optional<bool> strict;
     static JSONSchemaFormat decode(const JSONCoding::Node& node);
     static JSONSchemaFormat decode(JSONCoding::Cursor& node);
