@@ -49,7 +49,7 @@ protected:
     std::shared_ptr<model::LanguageModelSession> weatherSession() {
         const FunctionSpec function{
             "get_weather", "Gets the current weather for a city.",
-            JSONCoding::decoder().decode<JSONValue>(
+            JSONCoding::decoder().decode<JSONSchema>(
                 R"({"type":"object","properties":{"city":{"type":"string"}},"required":["city"]})")};
         auto proxy = std::make_shared<ProxyTool>(function);
         Transcript transcript;
