@@ -30,6 +30,8 @@ public:
     const CodingPath& path() const { return path_; }
     bool isNull() const { return element_.is_null(); }
     bool isString() const { return element_.is_string(); }
+    bool isArray() const { return element_.is_array(); }
+    bool isObject() const { return element_.is_object(); }
 
     // Each throws DecodingError: valueNotFound for null, typeMismatch for another kind; a number beyond a
     // double's range is dataCorrupted, "Unsupported JSON value".
@@ -70,6 +72,15 @@ template <class Use> void forEachElement(const Node& node, Use&& use) {
     }
 }
 
+// Calls use(key, member node) for each member in document order; the node must be an object.
+template <class Use> void forEachMember(const Node& node, Use&& use) {
+    const simdjson::dom::object object = node.element().get_object().value_unsafe();
+    for (auto member : object) {
+        const CodingPath path{&node.path(), member.key, 0};
+        use(member.key, Node(member.value, path));
+    }
+}
+
 // What the quick pass cannot decide: the document is then decoded again through Node, which reports its
 // fault exactly.
 struct Undecided {};
@@ -86,6 +97,8 @@ public:
     simdjson::ondemand::json_type type();
     bool isNull();
     bool isString();
+    bool isArray() { return type() == simdjson::ondemand::json_type::array; }
+    bool isObject() { return type() == simdjson::ondemand::json_type::object; }
     std::string_view stringView();
     std::string string();
     bool boolean();
@@ -130,6 +143,9 @@ private:
 
 template <class Use> void forEachElement(Cursor& node, Use&& use) {
     node.forEachElement(std::forward<Use>(use));
+}
+template <class Use> void forEachMember(Cursor& node, Use&& use) {
+    node.forEachMember(std::forward<Use>(use));
 }
 inline std::size_t elementCount(Cursor& node) {
     return node.elementCount();

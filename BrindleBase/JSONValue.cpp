@@ -489,11 +489,9 @@ JSONValue decodeAny(const Node& node) {
     }
     case element_type::OBJECT: {
         std::vector<JSONValue::Object::value_type> members;
-        const simdjson::dom::object object = node.element().get_object().value_unsafe();
-        for (auto member : object) {
-            const JSONCoding::CodingPath path{&node.path(), member.key, 0};
-            members.emplace_back(std::string(member.key), decodeAny(Node(member.value, path)));
-        }
+        JSONCoding::forEachMember(node, [&members](std::string_view key, const Node& member) {
+            members.emplace_back(std::string(key), decodeAny(member));
+        });
         return JSONValue(JSONValue::Object(std::move(members)));
     }
     }

@@ -70,32 +70,10 @@ template <class NodeType> StopSequences decodeStop(NodeType& node) {
     return stop;
 }
 
-// Node and Cursor alike. A Node's schema is checked whole before it is read, so what it lets go needs no reading.
-bool isObject(const Node& node) {
-    return node.element().is_object();
-}
-bool isObject(Cursor& node) {
-    return node.type() == simdjson::ondemand::json_type::object;
-}
-bool isArray(const Node& node) {
-    return node.element().is_array();
-}
-bool isArray(Cursor& node) {
-    return node.type() == simdjson::ondemand::json_type::array;
-}
+// A Node's schema is checked whole before it is read, so what it lets go needs no reading; a Cursor reads it.
 void letGo(const Node&) {}
 void letGo(Cursor& node) {
     node.skip();
-}
-template <class Use> void forEachMember(const Node& node, Use&& use) {
-    const simdjson::dom::object object = node.element().get_object().value_unsafe();
-    for (auto member : object) {
-        const JSONCoding::CodingPath path{&node.path(), member.key, 0};
-        use(member.key, Node(member.value, path));
-    }
-}
-template <class Use> void forEachMember(Cursor& node, Use&& use) {
-    node.forEachMember(std::forward<Use>(use));
 }
 
 template <class NodeType> JSONValue keptStrings(NodeType& node) {
@@ -114,7 +92,7 @@ template <class NodeType> JSONValue keptSchema(NodeType& node);
 
 template <class NodeType> JSONValue keptProperties(NodeType& node) {
     std::vector<JSONValue::Object::value_type> members;
-    forEachMember(node, [&members](std::string_view key, auto&& value) {
+    JSONCoding::forEachMember(node, [&members](std::string_view key, auto&& value) {
         members.emplace_back(std::string(key), keptSchema(value));
     });
     return JSONValue(JSONValue::Object(std::move(members)));
@@ -123,12 +101,12 @@ template <class NodeType> JSONValue keptProperties(NodeType& node) {
 // A member of a key the translation reads is kept even when its value is not of the kind it reads, as null:
 // of members sharing a key the last one counts.
 template <class NodeType> JSONValue keptSchema(NodeType& node) {
-    if (!isObject(node)) {
+    if (!node.isObject()) {
         letGo(node);
         return JSONValue(nullptr);
     }
     std::vector<JSONValue::Object::value_type> members;
-    forEachMember(node, [&members](std::string_view key, auto&& value) {
+    JSONCoding::forEachMember(node, [&members](std::string_view key, auto&& value) {
         JSONValue kept;
         if (key == "type" || key == "description") {
             if (value.isString())
@@ -136,12 +114,12 @@ template <class NodeType> JSONValue keptSchema(NodeType& node) {
             else
                 letGo(value);
         } else if (key == "enum" || key == "required") {
-            if (isArray(value))
+            if (value.isArray())
                 kept = keptStrings(value);
             else
                 letGo(value);
         } else if (key == "properties") {
-            if (isObject(value))
+            if (value.isObject())
                 kept = keptProperties(value);
             else
                 letGo(value);
