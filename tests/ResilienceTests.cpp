@@ -509,7 +509,10 @@ TEST(Resilience, AnIdleConnectionKeptItsThreadAndTheBuffersOfItsBody) {
             << size << "-byte bodies: idle connections hold " << connectionThreads(server.pid()) << " threads";
 #ifndef BRINDLE_SANITIZED // a sanitizer's quarantine keeps freed memory resident
         const auto perConnection = [&] { return (residentKiB(server.pid()) - before) / kIdle; };
-        EXPECT_TRUE(eventually([&] { return perConnection() < 16; }, std::chrono::seconds(5)))
+        // After a body of a megabyte the allocator's own state moves the figure by tens of KiB either way (from -48
+        // to +16 KiB each measured); a body kept would be its size at least.
+        const long limitKiB = size < (std::size_t{1} << 20) ? 16 : 48;
+        EXPECT_TRUE(eventually([&] { return perConnection() < limitKiB; }, std::chrono::seconds(5)))
             << size << "-byte bodies: an idle connection holds " << perConnection() << " KiB";
 #endif
         for (auto& client : idle) { // each is served again, on a thread of its own
