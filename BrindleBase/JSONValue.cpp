@@ -544,21 +544,10 @@ namespace {
 bool keyBefore(const JSONValue::Object::value_type& member, std::string_view key) {
     return member.first < key;
 }
-bool keysInOrder(const JSONValue::Object::value_type& left, const JSONValue::Object::value_type& right) {
-    return left.first < right.first;
-}
 } // namespace
 
-// Sorted stably, so that of members sharing a key the last one given ends its run; most objects are small, and
-// a sort that is not needed still costs its buffer.
 JSONValue::Object::Object(std::vector<value_type> members) : members_(std::move(members)) {
-    if (!std::is_sorted(members_.begin(), members_.end(), keysInOrder))
-        std::stable_sort(members_.begin(), members_.end(), keysInOrder);
-    const auto kept =
-        std::unique(members_.rbegin(), members_.rend(),
-                    [](const value_type& later, const value_type& earlier) { return later.first == earlier.first; });
-    members_.erase(members_.begin(), kept.base());
-    members_.shrink_to_fit();
+    keepLastOfEachKey(members_);
 }
 
 JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const {

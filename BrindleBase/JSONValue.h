@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,6 +21,19 @@ namespace JSONCoding {
 class Node;
 class Cursor;
 } // namespace JSONCoding
+
+// Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as
+// everywhere an object with repeated keys is read here. Sorted stably, so that the last one given ends its run; and
+// only when out of order, since a sort that is not needed still costs its buffer.
+template <class Value> void keepLastOfEachKey(std::vector<std::pair<std::string, Value>>& members) {
+    const auto keysInOrder = [](const auto& left, const auto& right) { return left.first < right.first; };
+    if (!std::is_sorted(members.begin(), members.end(), keysInOrder))
+        std::stable_sort(members.begin(), members.end(), keysInOrder);
+    const auto kept = std::unique(members.rbegin(), members.rend(),
+                                  [](const auto& later, const auto& earlier) { return later.first == earlier.first; });
+    members.erase(members.begin(), kept.base());
+    members.shrink_to_fit();
+}
 
 // The one dynamic JSON value: tool_choice and tool parameter schemas. Numbers are always double.
 struct JSONValue {

@@ -37,7 +37,7 @@ std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& form
                       "the type \"" + format.type + "\" is none of \"text\", \"json_object\" and \"json_schema\".");
     if (!format.jsonSchema || !format.jsonSchema->schema)
         throw Invalid("response_format", "a \"json_schema\" format needs its schema in json_schema.schema.");
-    if (!format.jsonSchema->schema->objectValue())
+    if (!format.jsonSchema->schema->isObject)
         throw Invalid("response_format", "json_schema.schema must be a JSON Schema object.");
     try {
         return SchemaTranslator::generationSchema(&*format.jsonSchema->schema, format.jsonSchema->name);

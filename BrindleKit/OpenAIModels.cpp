@@ -76,61 +76,83 @@ void letGo(Cursor& node) {
     node.skip();
 }
 
-template <class NodeType> JSONValue keptStrings(NodeType& node) {
-    JSONValue::Array strings;
-    strings.reserve(JSONCoding::elementCount(node));
+template <class NodeType> StringList keptStrings(NodeType& node) {
+    StringList strings;
+    if (!node.isArray()) {
+        letGo(node);
+        return strings;
+    }
     JSONCoding::forEachElement(node, [&strings](auto&& element) {
         if (element.isString())
-            strings.emplace_back(element.string());
+            strings.push_back(element.string());
         else
             letGo(element);
     });
-    return JSONValue(std::move(strings));
+    strings.shrink_to_fit();
+    return strings;
 }
 
-template <class NodeType> JSONValue keptSchema(NodeType& node);
+constexpr std::pair<std::string_view, JSONSchema::Type> kSchemaTypes[] = {
+    {"object", JSONSchema::Type::object},   {"string", JSONSchema::Type::string},
+    {"integer", JSONSchema::Type::integer}, {"number", JSONSchema::Type::number},
+    {"boolean", JSONSchema::Type::boolean}, {"array", JSONSchema::Type::array}};
 
-template <class NodeType> JSONValue keptProperties(NodeType& node) {
-    std::vector<JSONValue::Object::value_type> members;
-    JSONCoding::forEachMember(node, [&members](std::string_view key, auto&& value) {
-        members.emplace_back(std::string(key), keptSchema(value));
-    });
-    return JSONValue(JSONValue::Object(std::move(members)));
+JSONSchema::Type typeNamed(std::string_view name) {
+    for (const auto& [typeName, type] : kSchemaTypes)
+        if (name == typeName) return type;
+    return JSONSchema::Type::none;
 }
 
-// A member of a key the translation reads is kept even when its value is not of the kind it reads, as null:
-// of members sharing a key the last one counts.
-template <class NodeType> JSONValue keptSchema(NodeType& node) {
+template <class NodeType> JSONSchema keptSchema(NodeType& node);
+
+template <class NodeType> std::vector<std::pair<std::string, JSONSchema>> keptProperties(NodeType& node) {
+    std::vector<std::pair<std::string, JSONSchema>> properties;
     if (!node.isObject()) {
         letGo(node);
-        return JSONValue(nullptr);
+        return properties;
     }
-    std::vector<JSONValue::Object::value_type> members;
-    JSONCoding::forEachMember(node, [&members](std::string_view key, auto&& value) {
-        JSONValue kept;
-        if (key == "type" || key == "description") {
-            if (value.isString())
-                kept = JSONValue(value.string());
-            else
-                letGo(value);
-        } else if (key == "enum" || key == "required") {
-            if (value.isArray())
-                kept = keptStrings(value);
-            else
-                letGo(value);
-        } else if (key == "properties") {
-            if (value.isObject())
-                kept = keptProperties(value);
-            else
-                letGo(value);
-        } else if (key == "items") {
-            kept = keptSchema(value);
-        } else {
-            return letGo(value);
-        }
-        members.emplace_back(std::string(key), std::move(kept));
+    JSONCoding::forEachMember(node, [&properties](std::string_view key, auto&& value) {
+        properties.emplace_back(std::string(key), keptSchema(value));
     });
-    return JSONValue(JSONValue::Object(std::move(members)));
+    keepLastOfEachKey(properties);
+    return properties;
+}
+
+template <class NodeType> JSONSchema keptSchema(NodeType& node) {
+    JSONSchema schema;
+    if (!node.isObject()) {
+        letGo(node);
+        return schema;
+    }
+    schema.isObject = true;
+    const auto members = [&schema]() -> JSONSchema::Members& {
+        if (!schema.members) schema.members = std::make_unique<JSONSchema::Members>();
+        return *schema.members;
+    };
+    JSONCoding::forEachMember(node, [&schema, &members](std::string_view key, auto&& value) {
+        if (key == "type" || key == "description") {
+            std::optional<std::string> text;
+            if (value.isString())
+                text = value.string();
+            else
+                letGo(value);
+            if (key == "type")
+                schema.type = text ? typeNamed(*text) : JSONSchema::Type::none;
+            else
+                schema.description = text ? std::make_unique<std::string>(std::move(*text)) : nullptr;
+        } else if (key == "enum") {
+            members().choices = keptStrings(value);
+        } else if (key == "required") {
+            members().required = keptStrings(value);
+        } else if (key == "properties") {
+            members().properties = keptProperties(value);
+        } else if (key == "items") {
+            members().items = keptSchema(value);
+        } else {
+            letGo(value);
+        }
+    });
+    return schema;
 }
 
 } // namespace
@@ -174,11 +196,18 @@ StopSequences StopSequences::decode(Cursor& node) {
 // The fault a whole value reports: a number beyond a double's range, at the schema's own position.
 JSONSchema JSONSchema::decode(const Node& node) {
     node.refuseOutOfRangeWithin();
-    return JSONSchema(keptSchema(node));
+    return keptSchema(node);
 }
 JSONSchema JSONSchema::decode(Cursor& node) {
-    return JSONSchema(keptSchema(node));
+    return keptSchema(node);
 }
+
+JSONSchema::JSONSchema(const JSONSchema& other)
+    : type(other.type), isObject(other.isObject),
+      description(other.description ? std::make_unique<std::string>(*other.description) : nullptr),
+      members(other.members ? std::make_unique<Members>(*other.members) : nullptr) {}
+
+JSONSchema::~JSONSchema() = default;
 
 CheckedValue CheckedValue::decode(const Node& node) {
     node.refuseOutOfRangeWithin();
@@ -188,6 +217,24 @@ CheckedValue CheckedValue::decode(const Node& node) {
 CheckedValue CheckedValue::decode(Cursor& node) {
     node.skip();
     return {};
+}
+
+void JSONSchema::encode(JSONWriter& writer) const {
+    if (!isObject) return writer.null();
+    writer.beginObject();
+    for (const auto& [typeName, named] : kSchemaTypes)
+        if (type == named) writer.field("type", typeName);
+    if (description) writer.field("description", *description);
+    if (members) {
+        writer.field("enum", members->choices);
+        writer.field("required", members->required);
+        writer.key("properties");
+        writer.beginObject();
+        for (const auto& [name, schema] : members->properties) writer.field(name, schema);
+        writer.endObject();
+        writer.field("items", members->items);
+    }
+    writer.endObject();
 }
 
 void ContentPart::encode(JSONWriter& writer) const {

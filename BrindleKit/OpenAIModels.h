@@ -3,6 +3,7 @@
 // Every record declares its keys in one order, used for decoding and encoding alike.
 
 #include "BrindleBase/JSONValue.h"
+#include "BrindleBase/StringList.h"
 
 #include <cstdint>
 #include <memory>
@@ -138,15 +139,40 @@ private:
     bool contentInPlace_ = false;
 };
 
-// A JSON Schema holding only what the model's schema is made of (SchemaTranslator): at every level type and
-// description as strings, the strings of enum and required, properties as an object, and items. Another kind of
-// value in one of their places, and a schema that is not an object, is held as null; every other member is read,
-// checked like any JSON, and let go. Kept whole, a 32 MiB schema of small values cost 45 times its text.
-struct JSONSchema : JSONValue {
+// A JSON Schema holding only what the model's schema is made of (SchemaTranslator): at every level the type, the
+// description, the strings of enum and required, the properties and the items. Every other member, and a member of
+// those names holding another kind of value, is read, checked like any JSON and let go; of members sharing a name the
+// last one counts. Kept as JSON values, a 32 MiB schema of small values cost 45 times its text, and one of short
+// strings 30 times; what only some schemas have is behind a pointer, since most are a property's type alone.
+struct JSONSchema {
+    // none: absent, not a string, or a name the translation does not know.
+    enum class Type : std::uint8_t { none, object, string, integer, number, boolean, array };
+    // What only a schema of choices, an object or an array has.
+    struct Members;
+
     JSONSchema() = default;
-    explicit JSONSchema(JSONValue value) : JSONValue(std::move(value)) {}
+    JSONSchema(const JSONSchema& other);
+    JSONSchema(JSONSchema&& other) noexcept = default;
+    JSONSchema& operator=(const JSONSchema& other) { return *this = JSONSchema(other); }
+    JSONSchema& operator=(JSONSchema&& other) noexcept = default;
+    ~JSONSchema();
+
     static JSONSchema decode(const JSONCoding::Node& node);
     static JSONSchema decode(JSONCoding::Cursor& node);
+    // What is kept, as a schema.
+    void encode(JSONWriter& writer) const;
+
+    Type type = Type::none;
+    bool isObject = false;                    // false for a schema of another kind of JSON value
+    std::unique_ptr<std::string> description; // null when absent
+    std::unique_ptr<Members> members;         // null when none of them is present
+};
+
+struct JSONSchema::Members {
+    StringList choices; // the strings of enum
+    StringList required;
+    std::vector<std::pair<std::string, JSONSchema>> properties; // in byte order of their names, each name once
+    JSONSchema items;
 };
 
 struct FunctionSpec {

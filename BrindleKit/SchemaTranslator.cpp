@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -17,99 +16,66 @@ DynamicGenerationSchema plainString() {
     return DynamicGenerationSchema(ValueType::string);
 }
 
-const JSONValue* member(const JSONValue::Object& object, std::string_view key) {
-    const auto found = object.find(key);
-    return found == object.end() ? nullptr : &found->second;
-}
+const JSONSchema kEmptySchema;
 
-// A member of another JSON kind counts as absent.
-std::optional<std::string> stringMember(const JSONValue::Object& object, std::string_view key) {
-    const JSONValue* value = member(object, key);
-    const std::string* text = value ? value->stringValue() : nullptr;
-    return text ? std::optional<std::string>(*text) : std::nullopt;
-}
-
-const JSONValue::Array* arrayMember(const JSONValue::Object& object, std::string_view key) {
-    const JSONValue* value = member(object, key);
-    return value ? value->arrayValue() : nullptr;
-}
-
-std::vector<std::string> stringElements(const JSONValue::Array* array) {
-    std::vector<std::string> strings;
-    if (!array) return strings;
-    for (const JSONValue& element : *array)
-        if (const std::string* text = element.stringValue()) strings.push_back(*text);
-    return strings;
-}
-
-// Properties reach the model in code-point order of their names, not in the order of the request text.
-// Byte order of UTF-8 is code-point order, and std::string compares bytes as unsigned char.
-std::vector<const JSONValue::Object::value_type*> sortedProperties(const JSONValue::Object& schema) {
-    std::vector<const JSONValue::Object::value_type*> sorted;
-    const JSONValue* properties = member(schema, "properties");
-    const JSONValue::Object* object = properties ? properties->objectValue() : nullptr;
-    if (!object) return sorted;
-    for (const auto& property : *object) sorted.push_back(&property);
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto* left, const auto* right) { return left->first < right->first; });
-    return sorted;
-}
-
-DynamicGenerationSchema objectSchema(const JSONValue::Object& schema, const std::string& name,
+// Properties reach the model in code-point order of their names, which is the byte order of UTF-8 and the order a
+// schema keeps them in.
+DynamicGenerationSchema objectSchema(const JSONSchema::Members* members, const std::string& name,
                                      const std::optional<std::string>& description) {
-    // A set: a list searched for each property made a schema whose every property is required cost the square of
-    // its size (80,000 properties took seconds).
-    const std::vector<std::string> requiredNames = stringElements(arrayMember(schema, "required"));
-    const std::unordered_set<std::string_view> required(requiredNames.begin(), requiredNames.end());
-    const auto sorted = sortedProperties(schema);
+    if (!members) return DynamicGenerationSchema(name, description, std::vector<DynamicGenerationSchema::Property>{});
+    const auto& kept = members->properties;
+    // Each required name is searched for among the sorted properties: a list searched for each property made a schema
+    // whose every property is required cost the square of its size, and a set of the names cost more than the names.
+    std::vector<bool> required(kept.size());
+    for (std::string_view requiredName : members->required) {
+        const auto found =
+            std::lower_bound(kept.begin(), kept.end(), requiredName,
+                             [](const auto& property, std::string_view key) { return property.first < key; });
+        if (found != kept.end() && found->first == requiredName) required[found - kept.begin()] = true;
+    }
     std::vector<DynamicGenerationSchema::Property> properties;
-    properties.reserve(sorted.size());
-    for (const auto* property : sorted) {
-        const auto& [propertyName, value] = *property;
-        const JSONValue::Object* valueObject = value.objectValue();
-        properties.push_back({propertyName, valueObject ? stringMember(*valueObject, "description") : std::nullopt,
+    properties.reserve(kept.size());
+    for (std::size_t index = 0; index < kept.size(); ++index) {
+        const auto& [propertyName, value] = kept[index];
+        properties.push_back({propertyName, value.description ? std::optional(*value.description) : std::nullopt,
                               DynamicGenerationSchema::shared(dynamicSchema(value, propertyName, std::nullopt)),
-                              !required.contains(propertyName)});
+                              !required[index]});
     }
     return DynamicGenerationSchema(name, description, std::move(properties));
-}
-
-// Items default to strings. The name matters only where the item is an object or a set of choices.
-DynamicGenerationSchema arraySchema(const JSONValue::Object& schema, const std::string& name) {
-    static const JSONValue kStringItems(JSONValue::Object{{"type", JSONValue("string")}});
-    const JSONValue* items = member(schema, "items");
-    return DynamicGenerationSchema::arrayOf(dynamicSchema(items ? *items : kStringItems, name + "Item", std::nullopt));
 }
 
 } // namespace
 
 // Recursion follows the nesting of the schema value. Schemas arrive in request bodies, whose nesting the
 // JSON decoder already bounds (JSONCoding::kMaxDepth), so plain recursion cannot exhaust the stack.
-model::DynamicGenerationSchema dynamicSchema(const JSONValue& schema, const std::string& name,
+model::DynamicGenerationSchema dynamicSchema(const JSONSchema& schema, const std::string& name,
                                              const std::optional<std::string>& description) {
-    const JSONValue::Object* object = schema.objectValue();
-    if (!object) return plainString();
-    std::optional<std::string> effectiveDescription = stringMember(*object, "description");
-    if (!effectiveDescription) effectiveDescription = description;
-    const std::optional<std::string> type = stringMember(*object, "type");
+    const std::optional<std::string> effectiveDescription =
+        schema.description ? std::optional(*schema.description) : description;
+    const JSONSchema::Members* members = schema.members.get();
 
     // String choices win over whatever the type says.
-    std::vector<std::string> choices = stringElements(arrayMember(*object, "enum"));
-    if (!choices.empty()) return DynamicGenerationSchema(name, effectiveDescription, std::move(choices));
+    if (members && !members->choices.empty())
+        return DynamicGenerationSchema(name, effectiveDescription, members->choices);
 
-    if (!type) return plainString();
-    if (*type == "object") return objectSchema(*object, name, effectiveDescription);
-    if (*type == "string") return DynamicGenerationSchema(ValueType::string);
-    if (*type == "integer") return DynamicGenerationSchema(ValueType::integer);
-    if (*type == "number") return DynamicGenerationSchema(ValueType::number);
-    if (*type == "boolean") return DynamicGenerationSchema(ValueType::boolean);
-    if (*type == "array") return arraySchema(*object, name);
+    using Type = JSONSchema::Type;
+    switch (schema.type) {
+    case Type::object: return objectSchema(members, name, effectiveDescription);
+    case Type::integer: return DynamicGenerationSchema(ValueType::integer);
+    case Type::number: return DynamicGenerationSchema(ValueType::number);
+    case Type::boolean: return DynamicGenerationSchema(ValueType::boolean);
+    // Items default to strings. The name matters only where the item is an object or a set of choices.
+    case Type::array:
+        return DynamicGenerationSchema::arrayOf(
+            dynamicSchema(members ? members->items : kEmptySchema, name + "Item", std::nullopt));
+    case Type::string:
+    case Type::none: break;
+    }
     return plainString();
 }
 
-model::GenerationSchema generationSchema(const JSONValue* schema, const std::string& name) {
-    static const JSONValue kEmptyObject(JSONValue::Object{});
-    return model::GenerationSchema(dynamicSchema(schema ? *schema : kEmptyObject, name, std::nullopt), {});
+model::GenerationSchema generationSchema(const JSONSchema* schema, const std::string& name) {
+    return model::GenerationSchema(dynamicSchema(schema ? *schema : kEmptySchema, name, std::nullopt), {});
 }
 
 } // namespace brindle::SchemaTranslator

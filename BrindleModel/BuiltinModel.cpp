@@ -197,7 +197,8 @@ JSONValue placeholder(const DynamicGenerationSchema& schema, const std::string& 
     case Kind::integer: return JSONValue(1.0);
     case Kind::number: return JSONValue(0.5);
     case Kind::boolean: return JSONValue(false);
-    case Kind::anyOf: return JSONValue(schema.choices().empty() ? std::string() : schema.choices().front());
+    case Kind::anyOf:
+        return JSONValue(std::string(schema.choices().empty() ? std::string_view() : schema.choices().front()));
     case Kind::object:
     case Kind::array: break;
     }

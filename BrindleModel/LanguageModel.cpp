@@ -1,5 +1,6 @@
 #include "BrindleModel/LanguageModel.h"
 
+#include <algorithm>
 #include <array>
 #include <set>
 
@@ -22,7 +23,7 @@ DynamicGenerationSchema::DynamicGenerationSchema(std::string name, std::optional
       properties_(std::move(properties)) {}
 
 DynamicGenerationSchema::DynamicGenerationSchema(std::string name, std::optional<std::string> description,
-                                                 std::vector<std::string> anyOf)
+                                                 StringList anyOf)
     : kind_(Kind::anyOf), name_(std::move(name)), description_(std::move(description)), choices_(std::move(anyOf)) {}
 
 DynamicGenerationSchema DynamicGenerationSchema::arrayOf(DynamicGenerationSchema item,
@@ -56,8 +57,27 @@ std::shared_ptr<const DynamicGenerationSchema> DynamicGenerationSchema::shared(D
 
 namespace {
 
+using Property = DynamicGenerationSchema::Property;
+
+// The first property whose name an earlier one has. The translation gives properties in order of their names, where
+// a repeat is next to its twin: a set of every name cost more than the properties themselves.
+const Property* repeatedProperty(const std::vector<Property>& properties) {
+    const auto byName = [](const Property& left, const Property& right) { return left.name < right.name; };
+    if (std::is_sorted(properties.begin(), properties.end(), byName)) {
+        const auto twin =
+            std::adjacent_find(properties.begin(), properties.end(),
+                               [](const Property& left, const Property& right) { return left.name == right.name; });
+        return twin == properties.end() ? nullptr : &*std::next(twin);
+    }
+    std::set<std::string_view> names;
+    for (const auto& property : properties)
+        if (!names.insert(property.name).second) return &property;
+    return nullptr;
+}
+
 // Named schemas become types the model refers to by name, so a name may stand for one type only.
-void checkNames(const DynamicGenerationSchema& schema, const std::string& rootName, std::set<std::string>& typeNames) {
+void checkNames(const DynamicGenerationSchema& schema, const std::string& rootName,
+                std::set<std::string_view>& typeNames) {
     using Kind = DynamicGenerationSchema::Kind;
     if (schema.kind() == Kind::object || schema.kind() == Kind::anyOf) {
         if (!typeNames.insert(schema.name()).second)
@@ -65,9 +85,9 @@ void checkNames(const DynamicGenerationSchema& schema, const std::string& rootNa
                                                 "\" more than once.");
     }
     if (schema.kind() == Kind::object) {
-        std::set<std::string> propertyNames;
+        const Property* repeated = repeatedProperty(schema.properties());
         for (const auto& property : schema.properties()) {
-            if (!propertyNames.insert(property.name).second)
+            if (&property == repeated)
                 throw GenerationSchema::SchemaError("The type \"" + schema.name() + "\" has the property \"" +
                                                     property.name + "\" more than once.");
             checkNames(*property.schema, rootName, typeNames);
@@ -79,7 +99,7 @@ void checkNames(const DynamicGenerationSchema& schema, const std::string& rootNa
 } // namespace
 
 GenerationSchema::GenerationSchema(DynamicGenerationSchema root, std::vector<DynamicGenerationSchema> dependencies) {
-    std::set<std::string> typeNames;
+    std::set<std::string_view> typeNames;
     const std::string rootName = root.name();
     checkNames(root, rootName, typeNames);
     for (const auto& dependency : dependencies) checkNames(dependency, rootName, typeNames);

@@ -5,6 +5,7 @@
 // HTTP or OpenAI records.
 
 #include "BrindleBase/JSONValue.h"
+#include "BrindleBase/StringList.h"
 
 #include <cstdint>
 #include <exception>
@@ -39,7 +40,7 @@ public:
     // init(name:description:properties:)
     DynamicGenerationSchema(std::string name, std::optional<std::string> description, std::vector<Property> properties);
     // init(name:description:anyOf:) with string choices
-    DynamicGenerationSchema(std::string name, std::optional<std::string> description, std::vector<std::string> anyOf);
+    DynamicGenerationSchema(std::string name, std::optional<std::string> description, StringList anyOf);
     // init(arrayOf:minimumElements:maximumElements:)
     static DynamicGenerationSchema arrayOf(DynamicGenerationSchema item,
                                            std::optional<std::int64_t> minimumElements = std::nullopt,
@@ -52,7 +53,7 @@ public:
     const std::string& name() const { return name_; } // objects and choices only
     const std::optional<std::string>& description() const { return description_; }
     const std::vector<Property>& properties() const { return properties_; }
-    const std::vector<std::string>& choices() const { return choices_; }
+    const StringList& choices() const { return choices_; }
     const DynamicGenerationSchema* item() const { return item_.get(); } // arrays only
     std::optional<std::int64_t> minimumElements() const { return minimumElements_; }
     std::optional<std::int64_t> maximumElements() const { return maximumElements_; }
@@ -63,7 +64,7 @@ private:
     std::string name_;
     std::optional<std::string> description_;
     std::vector<Property> properties_;
-    std::vector<std::string> choices_;
+    StringList choices_;
     std::shared_ptr<const DynamicGenerationSchema> item_;
     std::optional<std::int64_t> minimumElements_, maximumElements_;
 };

@@ -134,7 +134,7 @@ std::string described(const ChatCompletionRequest& request) {
     out.value(request.messages);
     for (const ToolSpec& tool : request.tools.value_or(std::vector<ToolSpec>{})) {
         out.value(tool.function.name + " " + tool.function.description.value_or("-"));
-        out.value(tool.function.parameters.value_or(JSONSchema(JSONValue("-"))));
+        out.value(tool.function.parameters ? JSONCoding::encoder().encode(*tool.function.parameters) : "-");
     }
     out.value(!request.tools);
     out.value(!request.toolChoice);
@@ -148,7 +148,7 @@ std::string described(const ChatCompletionRequest& request) {
         if (const auto& schema = format->jsonSchema) {
             out.value(schema->name + " " + schema->description.value_or("-") + " " + (schema->strict ? "s" : "-") +
                       (schema->strict.value_or(false) ? "t" : "f"));
-            out.value(schema->schema.value_or(JSONSchema(JSONValue("-"))));
+            out.value(schema->schema ? JSONCoding::encoder().encode(*schema->schema) : "-");
         }
     }
     if (request.stop) out.value(request.stop->sequences);

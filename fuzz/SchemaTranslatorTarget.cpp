@@ -66,7 +66,8 @@ void expectTranslation(const JSONValue& json, const DynamicGenerationSchema& sch
     if (!description) description = inherited;
     const std::vector<std::string> choices = stringElements(*object, "enum");
     if (!choices.empty()) {
-        check(schema.kind() == Kind::anyOf && schema.choices() == choices, "string choices were not kept in order");
+        check(schema.kind() == Kind::anyOf && std::ranges::equal(schema.choices(), choices),
+              "string choices were not kept in order");
         check(schema.name() == name && schema.description() == description, "choices lost their name or description");
         return;
     }
@@ -114,16 +115,16 @@ void schemaTranslator(std::string_view input) {
     const JSONValue rewritten = JSONCoding::decoder().decode<JSONValue>(JSONCoding::encoder().encode(*json));
     check(rewritten == *json, "a value changed in a round trip through the writer");
 
+    // What a request keeps of a schema translates as the rules say of the whole schema.
     const std::string name = "tool";
-    const DynamicGenerationSchema dynamic = SchemaTranslator::dynamicSchema(*json, name, std::nullopt);
-    expectTranslation(*json, dynamic, name, std::nullopt);
-    // What a request keeps of a schema translates as the whole schema does.
     const JSONSchema kept = JSONCoding::decoder().decode<JSONSchema>(input);
-    expectTranslation(*json, SchemaTranslator::dynamicSchema(kept, name, std::nullopt), name, std::nullopt);
+    check(kept.isObject == (json->objectValue() != nullptr), "a kept schema is an object where the whole is not");
+    const DynamicGenerationSchema dynamic = SchemaTranslator::dynamicSchema(kept, name, std::nullopt);
+    expectTranslation(*json, dynamic, name, std::nullopt);
     std::set<std::string> names;
     const bool rejected = repeatsATypeName(dynamic, names);
     try {
-        const model::GenerationSchema finished = SchemaTranslator::generationSchema(&*json, name);
+        const model::GenerationSchema finished = SchemaTranslator::generationSchema(&kept, name);
         check(!rejected, "a schema that repeats a type name was accepted");
         expectTranslation(*json, finished.root(), name, std::nullopt);
     } catch (const model::GenerationSchema::SchemaError&) {

@@ -81,15 +81,15 @@ void expectFits(const JSONValue& value, const DynamicGenerationSchema& schema) {
 
 void toolArguments(std::string_view input) {
     const std::size_t split = std::min(input.find('\n'), input.size());
-    JSONValue schemaJSON;
+    JSONSchema schema;
     try {
-        schemaJSON = JSONCoding::decoder().decode<JSONValue>(input.substr(split == input.size() ? 0 : split + 1));
+        schema = JSONCoding::decoder().decode<JSONSchema>(input.substr(split == input.size() ? 0 : split + 1));
     } catch (const JSONCoding::DecodingError&) {
         return;
     }
     std::shared_ptr<RecordingTool> tool;
     try {
-        tool = std::make_shared<RecordingTool>(SchemaTranslator::generationSchema(&schemaJSON, "tool"));
+        tool = std::make_shared<RecordingTool>(SchemaTranslator::generationSchema(&schema, "tool"));
     } catch (const model::GenerationSchema::SchemaError&) {
         return; // a type name repeats: refused before any generation
     }
