@@ -60,6 +60,11 @@ inline std::size_t elementCount(const Node& node) {
     simdjson::dom::array array;
     return node.element().get_array().get(array) == simdjson::SUCCESS ? array.size() : 0;
 }
+// The same for the members of an object.
+inline std::size_t memberCount(const Node& node) {
+    simdjson::dom::object object;
+    return node.element().get_object().get(object) == simdjson::SUCCESS ? object.size() : 0;
+}
 
 // Calls use(element node) for each array element in order; throws typeMismatch when not an array.
 template <class Use> void forEachElement(const Node& node, Use&& use) {
@@ -106,8 +111,9 @@ public:
     std::int64_t integer();
     // Reads the value whole, keeping nothing.
     void skip();
-    // How many elements the array holds, read ahead without decoding them.
+    // How many elements the array, or members the object, holds, read ahead without decoding them.
     std::size_t elementCount();
+    std::size_t memberCount();
 
     template <class Use> void forEachElement(Use&& use) {
         simdjson::ondemand::array array;
@@ -149,6 +155,9 @@ template <class Use> void forEachMember(Cursor& node, Use&& use) {
 }
 inline std::size_t elementCount(Cursor& node) {
     return node.elementCount();
+}
+inline std::size_t memberCount(Cursor& node) {
+    return node.memberCount();
 }
 
 template <class T> struct IsVector : std::false_type {};

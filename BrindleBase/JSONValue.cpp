@@ -234,6 +234,12 @@ std::size_t Cursor::elementCount() {
     return count;
 }
 
+std::size_t Cursor::memberCount() {
+    std::size_t count = 0;
+    if (value_.count_fields().get(count) != simdjson::SUCCESS) throw Undecided{};
+    return count;
+}
+
 // Nesting close to the limit is left to the parser's own count.
 std::size_t Cursor::nestedDepth() const {
     if (depth_ + 8 >= kMaxDepth) throw Undecided{};

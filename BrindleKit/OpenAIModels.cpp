@@ -111,6 +111,7 @@ template <class NodeType> std::vector<std::pair<std::string, JSONSchema>> keptPr
         letGo(node);
         return properties;
     }
+    properties.reserve(JSONCoding::memberCount(node));
     JSONCoding::forEachMember(node, [&properties](std::string_view key, auto&& value) {
         properties.emplace_back(std::string(key), keptSchema(value));
     });
