@@ -106,8 +106,7 @@ void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
             std::optional<HTTPRequest> request = connection->reader.next();
             if (!request) break;
             const std::size_t bodySize = request->body.size();
-            const bool keepOpen = answer(*request, connection->socket);
-            request.reset(); // not kept while the connection waits for its next request
+            const bool keepOpen = answer(std::move(*request), connection->socket); // the request goes with it
             if (bodySize >= kLargeBody) returnFreedMemory();
             if (!keepOpen) break;
         }
@@ -119,11 +118,11 @@ void HTTPServer::serve(const std::shared_ptr<Connection>& connection) {
 }
 
 // Calls the handler with a responder of its own; false when the connection must close afterwards.
-bool HTTPServer::answer(const HTTPRequest& request, FDConnection& connection) {
+bool HTTPServer::answer(HTTPRequest request, FDConnection& connection) {
     HTTPResponder responder(connection);
     const ClientPresence::Scope client(connection.fd()); // a wait in the model ends when this client hangs up
     try {
-        handler_(request, responder);
+        handler_(std::move(request), responder);
     } catch (...) {
         return false; // a handler that throws broke its contract: close this connection, spare the process
     }

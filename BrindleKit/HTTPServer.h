@@ -16,8 +16,8 @@ namespace brindle {
 
 class HTTPServer {
 public:
-    using Handler = std::function<void(const HTTPRequest&, HTTPResponder&)>; // called from many threads
-    using ServerError = brindle::ServerError;                                // a failed socket, bind or listen
+    using Handler = std::function<void(HTTPRequest, HTTPResponder&)>; // called from many threads
+    using ServerError = brindle::ServerError;                         // a failed socket, bind or listen
 
     static constexpr int kBacklog = 16;
 
@@ -37,7 +37,7 @@ private:
     // Serves the connection on a thread of its own; closes it when no thread can be started. Never throws.
     void resume(std::shared_ptr<Connection> connection) noexcept;
     void serve(const std::shared_ptr<Connection>& connection);
-    bool answer(const HTTPRequest& request, FDConnection& connection);
+    bool answer(HTTPRequest request, FDConnection& connection);
 
     std::uint16_t port_;
     Handler handler_;

@@ -32,7 +32,7 @@ std::string Router::modelsBody() const {
            "\",\"object\":\"model\",\"owned_by\":\"apple\"}]}";
 }
 
-void Router::handle(const HTTPRequest& request, HTTPResponder& responder) const noexcept {
+void Router::handle(HTTPRequest request, HTTPResponder& responder) const noexcept {
     try {
         const std::string& method = request.method;
         const std::string& path = request.path;
@@ -41,7 +41,8 @@ void Router::handle(const HTTPRequest& request, HTTPResponder& responder) const 
         if (method == "GET" && path == "/availability")
             return responder.sendJSON(200, JSONCoding::encodeString(AvailabilityProbe::probe(*model_)));
         if (method == "GET" && path == "/v1/models") return responder.sendJSON(200, modelsBody());
-        if (method == "POST" && path == "/v1/chat/completions") return handleCompletion(request, responder);
+        if (method == "POST" && path == "/v1/chat/completions")
+            return handleCompletion(std::move(request.body), responder);
         sendError(responder, ErrorMapper::notFound(method, path));
     } catch (...) {
         // Only resource exhaustion gets here; the client still gets an answer if none has begun.
@@ -49,13 +50,16 @@ void Router::handle(const HTTPRequest& request, HTTPResponder& responder) const 
     }
 }
 
-void Router::handleCompletion(const HTTPRequest& request, HTTPResponder& responder) const {
+// The body goes once decoded: the decoded request owns what it holds, and the model's work on a large one (the
+// schemas of its tools, the transcript) would otherwise have the body beside it.
+void Router::handleCompletion(RequestBody body, HTTPResponder& responder) const {
     std::optional<ChatCompletionRequest> decoded;
     try {
-        decoded.emplace(JSONCoding::decoder().decodePadded<ChatCompletionRequest>(request.body.view()));
+        decoded.emplace(JSONCoding::decoder().decodePadded<ChatCompletionRequest>(body.view()));
     } catch (const JSONCoding::DecodingError& error) {
         return sendError(responder, ErrorMapper::undecodableBody(error.what()));
     }
+    body = {};
     const AvailabilityStatus availability = AvailabilityProbe::probe(*model_);
     if (!availability.available) return sendError(responder, ErrorMapper::modelUnavailable(availability.reason));
     // The event-stream head goes out with the first frame, so a failure before any output still gets an

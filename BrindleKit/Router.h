@@ -15,12 +15,13 @@ public:
     Router(std::string modelID, std::shared_ptr<const model::SystemLanguageModel> model);
 
     // Never throws: every request gets exactly one answer, or as much of one as the client stayed for.
-    void handle(const HTTPRequest& request, HTTPResponder& responder) const noexcept;
+    // The request is the router's: a body is let go once it is decoded.
+    void handle(HTTPRequest request, HTTPResponder& responder) const noexcept;
 
     const std::string& modelID() const { return modelID_; }
 
 private:
-    void handleCompletion(const HTTPRequest& request, HTTPResponder& responder) const;
+    void handleCompletion(RequestBody body, HTTPResponder& responder) const;
     std::string modelsBody() const;
 
     std::string modelID_;

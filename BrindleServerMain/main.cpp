@@ -158,10 +158,9 @@ int serve(const std::vector<std::string>& arguments) {
     // The router is immutable, so every connection thread shares this one.
     const auto router = std::make_shared<const brindle::Router>(modelID, model);
     // Static: dispatch_main() ends the main thread with pthread_exit, which unwinds this frame.
-    static brindle::HTTPServer server(*port,
-                                      [router](const brindle::HTTPRequest& request, brindle::HTTPResponder& responder) {
-                                          router->handle(request, responder);
-                                      });
+    static brindle::HTTPServer server(*port, [router](brindle::HTTPRequest request, brindle::HTTPResponder& responder) {
+        router->handle(std::move(request), responder);
+    });
     raiseDescriptorLimit();
     returnLargeBlocksToTheSystem();
     try {

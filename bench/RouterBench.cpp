@@ -43,7 +43,8 @@ void handleRequests(benchmark::State& state, const HTTPRequest& request) {
     std::size_t bytes = 0;
     for (auto _ : state) {
         HTTPResponder responder(loopback.connection());
-        router.handle(request, responder);
+        // The router takes each request as its own, as the server hands it over; a body is copied as it is read.
+        router.handle({request.method, request.path, request.headers, RequestBody(request.body.view())}, responder);
         bytes += loopback.drain();
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));

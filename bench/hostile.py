@@ -309,6 +309,17 @@ def tools_body(size):
     return head + b",".join([tool] * ((size - len(head)) // (len(tool) + 1))) + tail
 
 
+def properties_body(schema, size=32 * MiB):
+    """A 32 MiB tool schema of properties named 0, 1, 2, ... in hexadecimal, each holding `schema`."""
+    head = HI + b'"tools":[{"type":"function","function":{"name":"t","parameters":{"type":"object","properties":{'
+    tail, members, length, index = b"}}}}]}", [], 0, 0
+    while len(head) + length + len(tail) < size:
+        members.append(b'"%x":%s' % (index, schema))
+        length += len(members[-1]) + 1
+        index += 1
+    return head + b",".join(members) + tail
+
+
 SHAPES = [("tool_choice:[0,0,...]", lambda: tool_choice_body(32 * MiB)),
           ("tool_choice of small objects", lambda: b'{"model":"m","messages":[],"tool_choice":['
            + b",".join([b'{"a":0}'] * (4 * MiB)) + b"]}"),
@@ -329,7 +340,13 @@ SHAPES = [("tool_choice:[0,0,...]", lambda: tool_choice_body(32 * MiB)),
           ("tool schema of zeros", lambda: listed_body(HI + b'"tools":[{"type":"function","function":{"name":"t",'
                                                        b'"parameters":{"x":[', b"0", b"]}}}]}")),
           ("tool schema of enum strings", lambda: listed_body(HI + b'"tools":[{"type":"function","function":'
-                                                              b'{"name":"t","parameters":{"enum":[', b'""', b"]}}}]}"))]
+                                                              b'{"name":"t","parameters":{"enum":[', b'""', b"]}}}]}")),
+          ("tool schema of required strings", lambda: listed_body(HI + b'"tools":[{"type":"function","function":'
+                                                                  b'{"name":"t","parameters":{"type":"object",'
+                                                                  b'"required":[', b'""', b"]}}}]}")),
+          ("tool schema of properties of a type", lambda: properties_body(b'{"type":"string"}')),
+          ("tool schema of described properties", lambda: properties_body(b'{"description":""}')),
+          ("tool schema of empty properties", lambda: properties_body(b"{}"))]
 
 
 def scenario_shapes(binary):
