@@ -160,6 +160,9 @@ inline std::size_t memberCount(Cursor& node) {
     return node.memberCount();
 }
 
+// Whether this thread is only checking a document for its first fault: lists are then read and let go.
+bool onlyChecking();
+
 template <class T> struct IsVector : std::false_type {};
 template <class T> struct IsVector<std::vector<T>> : std::true_type {};
 template <class T> struct IsOptional : std::false_type {};
@@ -176,6 +179,10 @@ template <class T, class NodeType> T decodeValue(NodeType& node) {
     } else if constexpr (std::is_same_v<T, double>) {
         return node.number();
     } else if constexpr (IsVector<T>::value) {
+        if (onlyChecking()) {
+            forEachElement(node, [](auto&& element) { decodeValue<typename T::value_type>(element); });
+            return T();
+        }
         // Sized before it is filled: grown by doubling, a list of millions of small records held its old and
         // new buffers at once at its last growth.
         T list;

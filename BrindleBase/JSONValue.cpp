@@ -423,6 +423,22 @@ void Decoder::parseThen(std::string_view json, bool padded, const std::function<
     use(Node(root, path));
 }
 
+namespace {
+thread_local bool checkingOnly = false;
+} // namespace
+
+bool onlyChecking() {
+    return checkingOnly;
+}
+
+void Decoder::findFirstFault(const std::function<void()>& decode) {
+    struct Checking {
+        Checking() { checkingOnly = true; }
+        ~Checking() { checkingOnly = false; }
+    } const checking;
+    decode();
+}
+
 void Decoder::releaseThreadParsers() {
     keptParser<simdjson::dom::parser>().reset();
     keptParser<simdjson::ondemand::parser>().reset();

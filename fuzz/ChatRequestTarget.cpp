@@ -178,7 +178,14 @@ void chatRequest(std::string_view input) {
     } catch (const JSONCoding::DecodingError& error) {
         // The router's 400 quotes this text in a JSON body, so it must survive the writer.
         parsedJSON(ErrorMapper::undecodableBody(error.what()).bodyJSON(), "a decoding error body");
-        return;
+        // Checked first with its lists let go, a body is refused for the fault a whole decoding meets first.
+        try {
+            JSONCoding::decoder().decodeByKeys<ChatCompletionRequest>(body);
+        } catch (const JSONCoding::DecodingError& byKeys) {
+            return check(std::string_view(byKeys.what()) == error.what() && byKeys.path == error.path,
+                         "refused for \"" + std::string(error.what()) + "\", by keys for \"" + byKeys.what() + "\"");
+        }
+        return check(false, "refused for \"" + std::string(error.what()) + "\", but decoded by keys");
     }
     checkQuickPassAgrees(body, *request);
     for (const ChatMessage& message : request->messages) checkRoundTrip(message);
