@@ -239,7 +239,8 @@ CompletionEngine::PreparedRequest CompletionEngine::prepare(ChatCompletionReques
     if (request.responseFormat) schema = responseSchema(*request.responseFormat);
     ClientTools tools = clientTools(std::move(request.tools));
     const std::unique_ptr<model::ContextMeter> meter = model_->contextMeter();
-    TranscriptBuilder::BuildResult built = TranscriptBuilder::build(request.messages, tools.definitions, meter.get());
+    TranscriptBuilder::BuildResult built =
+        TranscriptBuilder::build(request.messages, std::move(tools.definitions), meter.get());
 
     PreparedRequest prepared;
     prepared.session = model_->makeSession(std::move(tools.proxies), std::move(built.transcript));

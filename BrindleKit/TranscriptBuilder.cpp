@@ -126,15 +126,15 @@ void appendHistory(const ChatMessage& message, std::vector<Transcript::Entry>& e
 } // namespace
 
 BuildResult build(const std::vector<ChatMessage>& messages,
-                  const std::vector<model::Transcript::ToolDefinition>& toolDefinitions, model::ContextMeter* meter) {
+                  std::vector<model::Transcript::ToolDefinition> toolDefinitions, model::ContextMeter* meter) {
     if (messages.empty()) throw BuildError(BuildError::Kind::emptyMessages, "messages array is empty");
     const std::vector<std::string> instructions = instructionTexts(messages);
     auto [prompt, promptTurn] = takePrompt(messages);
 
     std::vector<Transcript::Entry> entries;
     if (!instructions.empty() || !toolDefinitions.empty())
-        entries.emplace_back(
-            Transcript::Instructions{Unicode::randomUUID(), segments(joined(instructions, "\n\n")), toolDefinitions});
+        entries.emplace_back(Transcript::Instructions{Unicode::randomUUID(), segments(joined(instructions, "\n\n")),
+                                                      std::move(toolDefinitions)});
     // Past the model's window, the turns after are checked but not built.
     std::size_t counted = 0;
     bool pastWindow = false;
