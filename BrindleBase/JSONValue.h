@@ -22,9 +22,9 @@ class Node;
 class Cursor;
 } // namespace JSONCoding
 
-// Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as
-// everywhere an object with repeated keys is read here. Sorted stably, so that the last one given ends its run; and
-// only when out of order, since a sort that is not needed still costs its buffer.
+// Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as in
+// a JSON value (a record reads the first). Sorted stably, so that the last one given ends its run; and only when out
+// of order, since a sort that is not needed still costs its buffer.
 template <class Value> void keepLastOfEachKey(std::vector<std::pair<std::string, Value>>& members) {
     const auto keysInOrder = [](const auto& left, const auto& right) { return left.first < right.first; };
     if (!std::is_sorted(members.begin(), members.end(), keysInOrder))
