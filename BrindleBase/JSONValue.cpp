@@ -432,9 +432,9 @@ bool onlyChecking() {
 }
 
 void Decoder::findFirstFault(const std::function<void()>& decode) {
-    struct Checking {
-        Checking() { checkingOnly = true; }
-        ~Checking() { checkingOnly = false; }
+    struct Checking { // what it was before, should a decoding ever decode a document of its own
+        bool before = std::exchange(checkingOnly, true);
+        ~Checking() { checkingOnly = before; }
     } const checking;
     decode();
 }
