@@ -17,17 +17,17 @@ DynamicGenerationSchema plainString() {
 }
 
 const JSONSchema kEmptySchema;
+const JSONSchema::Members kNoMembers;
 
 // Properties reach the model in code-point order of their names, which is the byte order of UTF-8 and the order a
 // schema keeps them in.
-DynamicGenerationSchema objectSchema(const JSONSchema::Members* members, const std::string& name,
-                                     const std::optional<std::string>& description) {
-    if (!members) return DynamicGenerationSchema(name, description, std::vector<DynamicGenerationSchema::Property>{});
-    const auto& kept = members->properties;
+DynamicGenerationSchema objectSchema(const JSONSchema::Members& members, const std::string& name,
+                                     std::optional<std::string> description) {
+    const auto& kept = members.properties;
     // Each required name is searched for among the sorted properties: a list searched for each property made a schema
     // whose every property is required cost the square of its size, and a set of the names cost more than the names.
     std::vector<bool> required(kept.size());
-    for (std::string_view requiredName : members->required) {
+    for (std::string_view requiredName : members.required) {
         const auto found =
             std::lower_bound(kept.begin(), kept.end(), requiredName,
                              [](const auto& property, std::string_view key) { return property.first < key; });
@@ -41,7 +41,7 @@ DynamicGenerationSchema objectSchema(const JSONSchema::Members* members, const s
                               DynamicGenerationSchema::shared(dynamicSchema(value, propertyName, std::nullopt)),
                               !required[index]});
     }
-    return DynamicGenerationSchema(name, description, std::move(properties));
+    return DynamicGenerationSchema(name, std::move(description), std::move(properties));
 }
 
 } // namespace
@@ -50,24 +50,24 @@ DynamicGenerationSchema objectSchema(const JSONSchema::Members* members, const s
 // JSON decoder already bounds (JSONCoding::kMaxDepth), so plain recursion cannot exhaust the stack.
 model::DynamicGenerationSchema dynamicSchema(const JSONSchema& schema, const std::string& name,
                                              const std::optional<std::string>& description) {
-    const std::optional<std::string> effectiveDescription =
-        schema.description ? std::optional(*schema.description) : description;
-    const JSONSchema::Members* members = schema.members.get();
+    const JSONSchema::Members& members = schema.members ? *schema.members : kNoMembers;
+    // Its own description, else the one it inherits; copied only for the kinds that keep one.
+    const auto effectiveDescription = [&] {
+        return schema.description ? std::optional(*schema.description) : description;
+    };
 
     // String choices win over whatever the type says.
-    if (members && !members->choices.empty())
-        return DynamicGenerationSchema(name, effectiveDescription, members->choices);
+    if (!members.choices.empty()) return DynamicGenerationSchema(name, effectiveDescription(), members.choices);
 
     using Type = JSONSchema::Type;
     switch (schema.type) {
-    case Type::object: return objectSchema(members, name, effectiveDescription);
+    case Type::object: return objectSchema(members, name, effectiveDescription());
     case Type::integer: return DynamicGenerationSchema(ValueType::integer);
     case Type::number: return DynamicGenerationSchema(ValueType::number);
     case Type::boolean: return DynamicGenerationSchema(ValueType::boolean);
     // Items default to strings. The name matters only where the item is an object or a set of choices.
     case Type::array:
-        return DynamicGenerationSchema::arrayOf(
-            dynamicSchema(members ? members->items : kEmptySchema, name + "Item", std::nullopt));
+        return DynamicGenerationSchema::arrayOf(dynamicSchema(members.items, name + "Item", std::nullopt));
     case Type::string:
     case Type::none: break;
     }
