@@ -7,6 +7,7 @@
 #include <simdjson.h>
 
 #include <array>
+#include <optional>
 #include <tuple>
 
 namespace brindle::JSONCoding {
@@ -86,19 +87,34 @@ template <class Use> void forEachMember(const Node& node, Use&& use) {
     }
 }
 
-// What the quick pass cannot decide: the document is then decoded again through Node, which reports its
-// fault exactly.
+// What a reading through Cursor cannot decide: the document is then decoded again through Node, which reports
+// its fault exactly.
 struct Undecided {};
+// Met by a Cursor reading a value whole for its faults: a number beyond a double's range within it.
+struct BeyondRange {};
+
+// [[noreturn]] builders of the faults Node and Cursor report alike.
+[[noreturn]] void throwMismatch(const CodingPath& path, const char* expected, const char* found);
+[[noreturn]] void throwMissing(const CodingPath& path, std::string_view key);
+[[noreturn]] void throwUnsupported(const CodingPath& path);
 
 // The quick pass: one walk over the document in its own order, straight into records, with no parsed
 // document in between (the parser keeps only its index of structural characters, 4 bytes each, where the
 // full document took 8 bytes per value more). Every value is read, so every value is checked, kept or not.
 // It decides only what it is sure of and throws Undecided for everything else: any fault, a number the
 // parser does not take as it is, a missing required key, nesting near the limit.
+//
+// A document the quick pass gives up on is, once known to be well formed, read a second time deciding: each
+// fault is then reported as Node reports it, at its position, and a record keeps the first one while it reads
+// on (decodeRecord), so that the fault reported is still the first in declared order. The full document would
+// otherwise be built for no more than its fault, at 16 bytes for each number of a body of numbers.
 class Cursor {
 public:
-    Cursor(simdjson::ondemand::value value, std::size_t depth) : value_(value), depth_(depth) {}
+    enum class Mode { quick, deciding };
+    Cursor(simdjson::ondemand::value value, std::size_t depth, const CodingPath& path, Mode mode)
+        : value_(value), depth_(depth), path_(&path), mode_(mode) {}
 
+    const CodingPath& path() const { return *path_; }
     simdjson::ondemand::json_type type();
     bool isNull();
     bool isString();
@@ -109,34 +125,58 @@ public:
     bool boolean();
     double number();
     std::int64_t integer();
-    // Reads the value whole, keeping nothing.
+    // Reads the value whole, keeping nothing; deciding, only its numbers are read, and one beyond a double's
+    // range throws BeyondRange.
     void skip();
+    // A member no field takes: read whole in the quick pass, since reading is what checks it; left to the
+    // parser when deciding, as the document is then known to be well formed and such a member holds no fault.
+    void pass() {
+        if (mode_ == Mode::quick) skip();
+    }
     // How many elements the array, or members the object, holds, read ahead without decoding them.
     std::size_t elementCount();
     std::size_t memberCount();
 
+    // Each throws Undecided in the quick pass, and deciding what Node throws.
+    [[noreturn]] void mismatch(const char* expected);
+    [[noreturn]] void missing(std::string_view key) const;
+
+    // Reads the value with read, as a value that fails whole: a number beyond a double's range anywhere within it is
+    // reported at this value's position, as Node::refuseOutOfRangeWithin does.
+    template <class Read> auto failingWhole(Read&& read) -> decltype(read()) {
+        try {
+            return read();
+        } catch (const BeyondRange&) {
+            if (mode_ == Mode::quick) throw Undecided{};
+            throwUnsupported(*path_);
+        }
+    }
+
     template <class Use> void forEachElement(Use&& use) {
         simdjson::ondemand::array array;
-        if (value_.get_array().get(array) != simdjson::SUCCESS) throw Undecided{};
+        if (value_.get_array().get(array) != simdjson::SUCCESS) mismatch("an array");
         const std::size_t depth = nestedDepth();
+        std::size_t index = 0;
         for (auto element : array) {
             simdjson::ondemand::value value;
             if (element.get(value) != simdjson::SUCCESS) throw Undecided{};
-            Cursor cursor(value, depth);
+            const CodingPath path{path_, {}, index++};
+            Cursor cursor(value, depth, path, mode_);
             use(cursor);
         }
     }
     // Calls use(key, value) for each member in document order.
     template <class Use> void forEachMember(Use&& use) {
         simdjson::ondemand::object object;
-        if (value_.get_object().get(object) != simdjson::SUCCESS) throw Undecided{};
+        if (value_.get_object().get(object) != simdjson::SUCCESS) mismatch("an object");
         const std::size_t depth = nestedDepth();
         for (auto member : object) {
             std::string_view key;
             simdjson::ondemand::value value;
             if (member.unescaped_key().get(key) != simdjson::SUCCESS || member.value().get(value) != simdjson::SUCCESS)
                 throw Undecided{};
-            Cursor cursor(value, depth);
+            const CodingPath path{path_, key, 0};
+            Cursor cursor(value, depth, path, mode_);
             use(key, cursor);
         }
     }
@@ -145,6 +185,8 @@ private:
     std::size_t nestedDepth() const;
     simdjson::ondemand::value value_;
     std::size_t depth_;
+    const CodingPath* path_;
+    Mode mode_;
 };
 
 template <class Use> void forEachElement(Cursor& node, Use&& use) {
@@ -281,10 +323,15 @@ template <class Record, class... Fields> Record decodeRecord(const Node& node, c
 }
 
 // The same through a Cursor, in document order: the first member with a declared key is decoded, every
-// other member is only read (a repeated key as well, as the declared-order path reads only the first).
+// other member is only read (a repeated key as well, as the declared-order path reads only the first). Deciding,
+// a fault is kept while the members after it are read, and given way to by a fault in a member declared before
+// it, or a required key declared before it and missing: what the declared order meets first.
 template <class Record, class... Fields> Record decodeRecord(Cursor& node, const std::tuple<Fields...>& fields) {
+    constexpr std::size_t count = sizeof...(Fields);
     Record record;
-    std::array<bool, sizeof...(Fields)> seen{};
+    std::array<bool, count> seen{};
+    std::optional<DecodingError> fault;
+    std::size_t faultAt = count;
     node.forEachMember([&](std::string_view key, Cursor& value) {
         std::size_t index = 0;
         bool used = false;
@@ -292,23 +339,33 @@ template <class Record, class... Fields> Record decodeRecord(Cursor& node, const
             const std::size_t at = index++;
             if (used || seen[at] || key != one.key) return;
             used = seen[at] = true;
+            if (at > faultAt) return; // never reached in declared order
             using Value = FieldValue<decltype(one)>;
-            if constexpr (IsOptional<Value>::value) {
-                if (!value.isNull()) one.store(record, decodeValue<typename Value::value_type>(value));
-            } else {
-                if (value.isNull()) throw Undecided{};
-                one.store(record, decodeValue<Value>(value));
+            try {
+                if constexpr (IsOptional<Value>::value) {
+                    if (!value.isNull()) one.store(record, decodeValue<typename Value::value_type>(value));
+                } else {
+                    one.store(record, decodeValue<Value>(value));
+                }
+            } catch (const DecodingError& error) {
+                fault = error;
+                faultAt = at;
             }
         };
         std::apply([&](const auto&... each) { (take(each), ...); }, fields);
-        if (!used) value.skip();
+        if (!used) value.pass();
     });
     std::size_t index = 0;
+    std::optional<std::string_view> missing;
     const auto check = [&](const auto& one) {
-        if (!IsOptional<FieldValue<decltype(one)>>::value && !seen[index]) throw Undecided{};
-        ++index;
+        const std::size_t at = index++;
+        if (IsOptional<FieldValue<decltype(one)>>::value || seen[at] || at >= faultAt) return;
+        missing = one.key;
+        faultAt = at;
     };
     std::apply([&](const auto&... each) { (check(each), ...); }, fields);
+    if (missing) node.missing(*missing);
+    if (fault) throw *fault;
     return record;
 }
 

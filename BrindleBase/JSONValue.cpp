@@ -55,15 +55,30 @@ std::string CodingPath::render() const {
     return prefix + "[" + std::to_string(index) + "]";
 }
 
+void throwMismatch(const CodingPath& path, const char* expected, const char* found) {
+    const std::string at = where(path.render());
+    if (std::string_view(found) == "null")
+        throw DecodingError(Kind::valueNotFound, path.render(),
+                            "expected " + std::string(expected) + " at " + at + " but found null");
+    throw DecodingError(Kind::typeMismatch, path.render(),
+                        "expected " + std::string(expected) + " at " + at + " but found " + found);
+}
+
+void throwMissing(const CodingPath& path, std::string_view key) {
+    throw DecodingError(Kind::keyNotFound, path.render(),
+                        "required key \"" + std::string(key) + "\" not found at " + where(path.render()));
+}
+
+void throwUnsupported(const CodingPath& path) {
+    throw DecodingError(Kind::dataCorrupted, path.render(), "Unsupported JSON value at " + where(path.render()));
+}
+
 void Node::fail(DecodingError::Kind kind, const std::string& description) const {
     throw DecodingError(kind, path_.render(), description);
 }
 
 void Node::mismatch(const char* expected) const {
-    const std::string at = where(path_.render());
-    if (isNull()) fail(Kind::valueNotFound, "expected " + std::string(expected) + " at " + at + " but found null");
-    fail(Kind::typeMismatch,
-         "expected " + std::string(expected) + " at " + at + " but found " + kindName(element_.type()));
+    throwMismatch(path_, expected, kindName(element_.type()));
 }
 
 std::string Node::string() const {
@@ -82,8 +97,7 @@ void Node::refuseOutOfRange() const {
     if (element_.type() != simdjson::dom::element_type::UINT64) return;
     const CodingPath* root = &path_;
     while (root->parent) root = root->parent;
-    if (root->holdsOutOfRangePlaceholders)
-        fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
+    if (root->holdsOutOfRangePlaceholders) throwUnsupported(path_);
 }
 
 namespace {
@@ -110,8 +124,7 @@ bool holdsOutOfRange(simdjson::dom::element element) {
 void Node::refuseOutOfRangeWithin() const {
     const CodingPath* root = &path_;
     while (root->parent) root = root->parent;
-    if (root->holdsOutOfRangePlaceholders && holdsOutOfRange(element_))
-        fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(path_.render()));
+    if (root->holdsOutOfRangePlaceholders && holdsOutOfRange(element_)) throwUnsupported(path_);
 }
 
 double Node::number() const {
@@ -138,9 +151,105 @@ KeyedContainer::KeyedContainer(const Node& node) : node_(node) {
 }
 
 void KeyedContainer::missing(std::string_view key) const {
-    node_.fail(Kind::keyNotFound,
-               "required key \"" + std::string(key) + "\" not found at " + where(node_.path().render()));
+    throwMissing(node_.path(), key);
 }
+
+namespace {
+
+const char* kindName(simdjson::ondemand::json_type type) {
+    using simdjson::ondemand::json_type;
+    switch (type) {
+    case json_type::array: return "an array";
+    case json_type::object: return "an object";
+    case json_type::number: return "a number";
+    case json_type::string: return "a string";
+    case json_type::boolean: return "a boolean";
+    case json_type::null: return "null";
+    }
+    return "a value";
+}
+
+// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?. When it is one, whether it is an integer
+// literal and whether its magnitude is at least 1 (the leading significant digit's power of ten, with the
+// exponent capped far beyond any double's, is not negative).
+struct NumberShape {
+    bool valid = false, integer = true, atLeastOne = false;
+};
+
+NumberShape shapeOf(std::string_view token) {
+    NumberShape shape;
+    std::size_t i = token.starts_with('-') ? 1 : 0;
+    const auto digitsFrom = [&token](std::size_t at) {
+        std::size_t end = at;
+        while (end < token.size() && token[end] >= '0' && token[end] <= '9') ++end;
+        return end - at;
+    };
+    const std::size_t integerDigits = digitsFrom(i);
+    if (integerDigits == 0 || (integerDigits > 1 && token[i] == '0')) return shape;
+    const std::size_t integerStart = i;
+    i += integerDigits;
+    std::size_t fractionDigits = 0;
+    if (i < token.size() && token[i] == '.') {
+        shape.integer = false;
+        fractionDigits = digitsFrom(i + 1);
+        if (fractionDigits == 0) return shape;
+        i += 1 + fractionDigits;
+    }
+    long exponent = 0;
+    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+        shape.integer = false;
+        const bool negative = i + 1 < token.size() && token[i + 1] == '-';
+        i += 1 + (i + 1 < token.size() && (token[i + 1] == '-' || token[i + 1] == '+'));
+        const std::size_t exponentDigits = digitsFrom(i);
+        if (exponentDigits == 0) return shape;
+        for (std::size_t d = i; d < i + exponentDigits; ++d)
+            exponent = std::min(exponent * 10 + (token[d] - '0'), 100'000L);
+        if (negative) exponent = -exponent;
+        i += exponentDigits;
+    }
+    if (i != token.size()) return shape;
+    shape.valid = true;
+    // The power of ten of the first non-zero digit.
+    long power = static_cast<long>(integerDigits) - 1;
+    const std::size_t fractionStart = integerStart + integerDigits + 1;
+    for (std::size_t n = 0; n < integerDigits + fractionDigits; ++n, --power) {
+        const char digit = n < integerDigits ? token[integerStart + n] : token[fractionStart + n - integerDigits];
+        if (digit == '0') continue;
+        shape.atLeastOne = power + exponent >= 0;
+        break;
+    }
+    return shape;
+}
+
+// How the copy of a document made for the parser (withNumbersRespelled) holds a number token.
+enum class Respelling { asWritten, asDouble, beyondRange };
+
+Respelling respellingOf(std::string_view token, double& value) {
+    const NumberShape shape = shapeOf(token);
+    std::int64_t whole = 0;
+    if (!shape.valid ||
+        (shape.integer && std::from_chars(token.data(), token.data() + token.size(), whole).ec == std::errc()))
+        return Respelling::asWritten;
+    if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc())
+        return Respelling::asDouble;
+    // Nearer zero than any double, it is kept: the parser reads it as zero or the nearest subnormal.
+    return shape.atLeastOne ? Respelling::beyondRange : Respelling::asWritten;
+}
+
+bool beyondDoubleRange(std::string_view token) {
+    double value = 0;
+    return respellingOf(token, value) == Respelling::beyondRange;
+}
+
+// A scalar's token as the parser gives it runs on to the next structural character.
+std::string_view withoutTrailingSpace(std::string_view token) {
+    while (!token.empty() &&
+           (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' || token.back() == '\t'))
+        token.remove_suffix(1);
+    return token;
+}
+
+} // namespace
 
 simdjson::ondemand::json_type Cursor::type() {
     simdjson::ondemand::json_type kind;
@@ -160,17 +269,14 @@ bool Cursor::isString() {
 
 std::string_view Cursor::stringView() {
     std::string_view text;
-    if (value_.get_string().get(text) != simdjson::SUCCESS) throw Undecided{};
+    if (value_.get_string().get(text) != simdjson::SUCCESS) mismatch("a string");
     return text;
 }
 
 // A string without escapes is copied straight from the document: unescaping it first wrote every byte once
 // more, into pages of the parser's own that a large body had to fault in.
 std::string Cursor::string() {
-    std::string_view token = value_.raw_json_token();
-    while (!token.empty() &&
-           (token.back() == ' ' || token.back() == '\n' || token.back() == '\r' || token.back() == '\t'))
-        token.remove_suffix(1);
+    const std::string_view token = withoutTrailingSpace(value_.raw_json_token());
     if (token.size() >= 2 && token.front() == '"' && token.find('"', 1) == token.size() - 1 &&
         token.find('\\') == std::string_view::npos) {
         simdjson::ondemand::raw_json_string raw;
@@ -182,7 +288,7 @@ std::string Cursor::string() {
 
 bool Cursor::boolean() {
     bool value = false;
-    if (value_.get_bool().get(value) != simdjson::SUCCESS) throw Undecided{};
+    if (value_.get_bool().get(value) != simdjson::SUCCESS) mismatch("a boolean");
     return value;
 }
 
@@ -190,16 +296,20 @@ bool Cursor::boolean() {
 // or more (0.123456789012345678901 as 0.0128): numbers of more than 19 digits are left to the whole-document
 // parser, which reads every spelling right.
 double Cursor::number() {
-    const std::string_view token = value_.raw_json_token();
+    if (type() != simdjson::ondemand::json_type::number) mismatch("a number");
+    const std::string_view token = withoutTrailingSpace(value_.raw_json_token());
     const std::string_view digits = token.substr(0, token.find_first_of("eE"));
     if (std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) > 19)
         throw Undecided{};
     double value = 0;
-    if (value_.get_double().get(value) != simdjson::SUCCESS || !std::isfinite(value)) throw Undecided{};
-    return value;
+    if (value_.get_double().get(value) == simdjson::SUCCESS && std::isfinite(value)) return value;
+    if (mode_ == Mode::deciding && beyondDoubleRange(token)) throwUnsupported(*path_);
+    throw Undecided{};
 }
 
 std::int64_t Cursor::integer() {
+    constexpr const char* kExpected = "an integer in the signed 64-bit range";
+    if (type() != simdjson::ondemand::json_type::number) mismatch(kExpected);
     const std::string_view token = value_.raw_json_token();
     const bool literal = token.find_first_of(".eE") == std::string_view::npos;
     if (literal) {
@@ -210,7 +320,7 @@ std::int64_t Cursor::integer() {
     const double number = this->number();
     if (std::trunc(number) == number && number >= -9223372036854775808.0 && number < 9223372036854775808.0)
         return static_cast<std::int64_t>(number);
-    throw Undecided{};
+    mismatch(kExpected);
 }
 
 void Cursor::skip() {
@@ -218,11 +328,21 @@ void Cursor::skip() {
     switch (type()) {
     case json_type::object: return forEachMember([](std::string_view, Cursor& member) { member.skip(); });
     case json_type::array: return forEachElement([](Cursor& element) { element.skip(); });
-    case json_type::number: number(); return;
-    case json_type::string: stringView(); return;
-    case json_type::boolean: boolean(); return;
+    case json_type::number:
+        if (mode_ == Mode::quick) {
+            number();
+        } else if (beyondDoubleRange(withoutTrailingSpace(value_.raw_json_token()))) {
+            throw BeyondRange{};
+        }
+        return;
+    case json_type::string:
+        if (mode_ == Mode::quick) stringView();
+        return;
+    case json_type::boolean:
+        if (mode_ == Mode::quick) boolean();
+        return;
     case json_type::null:
-        if (!isNull()) throw Undecided{};
+        if (mode_ == Mode::quick && !isNull()) throw Undecided{};
         return;
     }
     throw Undecided{};
@@ -238,6 +358,16 @@ std::size_t Cursor::memberCount() {
     std::size_t count = 0;
     if (value_.count_fields().get(count) != simdjson::SUCCESS) throw Undecided{};
     return count;
+}
+
+void Cursor::mismatch(const char* expected) {
+    if (mode_ == Mode::quick) throw Undecided{};
+    throwMismatch(*path_, expected, kindName(type()));
+}
+
+void Cursor::missing(std::string_view key) const {
+    if (mode_ == Mode::quick) throw Undecided{};
+    throwMissing(*path_, key);
 }
 
 // Nesting close to the limit is left to the parser's own count.
@@ -293,58 +423,6 @@ void appendSpelling(std::string& out, double value) {
     out.append(digits, std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific).ptr);
 }
 
-// A JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?. When it is one, whether it is an integer
-// literal and whether its magnitude is at least 1 (the leading significant digit's power of ten, with the
-// exponent capped far beyond any double's, is not negative).
-struct NumberShape {
-    bool valid = false, integer = true, atLeastOne = false;
-};
-
-NumberShape shapeOf(std::string_view token) {
-    NumberShape shape;
-    std::size_t i = token.starts_with('-') ? 1 : 0;
-    const auto digitsFrom = [&token](std::size_t at) {
-        std::size_t end = at;
-        while (end < token.size() && token[end] >= '0' && token[end] <= '9') ++end;
-        return end - at;
-    };
-    const std::size_t integerDigits = digitsFrom(i);
-    if (integerDigits == 0 || (integerDigits > 1 && token[i] == '0')) return shape;
-    const std::size_t integerStart = i;
-    i += integerDigits;
-    std::size_t fractionDigits = 0;
-    if (i < token.size() && token[i] == '.') {
-        shape.integer = false;
-        fractionDigits = digitsFrom(i + 1);
-        if (fractionDigits == 0) return shape;
-        i += 1 + fractionDigits;
-    }
-    long exponent = 0;
-    if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
-        shape.integer = false;
-        const bool negative = i + 1 < token.size() && token[i + 1] == '-';
-        i += 1 + (i + 1 < token.size() && (token[i + 1] == '-' || token[i + 1] == '+'));
-        const std::size_t exponentDigits = digitsFrom(i);
-        if (exponentDigits == 0) return shape;
-        for (std::size_t d = i; d < i + exponentDigits; ++d)
-            exponent = std::min(exponent * 10 + (token[d] - '0'), 100'000L);
-        if (negative) exponent = -exponent;
-        i += exponentDigits;
-    }
-    if (i != token.size()) return shape;
-    shape.valid = true;
-    // The power of ten of the first non-zero digit.
-    long power = static_cast<long>(integerDigits) - 1;
-    const std::size_t fractionStart = integerStart + integerDigits + 1;
-    for (std::size_t n = 0; n < integerDigits + fractionDigits; ++n, --power) {
-        const char digit = n < integerDigits ? token[integerStart + n] : token[fractionStart + n - integerDigits];
-        if (digit == '0') continue;
-        shape.atLeastOne = power + exponent >= 0;
-        break;
-    }
-    return shape;
-}
-
 // The parser refuses integer literals beyond 64 bits, and numbers beyond a double's range, with one error
 // for the whole document. This copy of the document spells every number a double holds the way the parser
 // reads back the same double, and replaces every number beyond a double's range by a placeholder, the
@@ -375,22 +453,17 @@ std::optional<std::string> withNumbersRespelled(std::string_view json) {
         while (end < json.size() && numberCharacters.find(json[end]) != std::string_view::npos) ++end;
         const std::string_view token = json.substr(i, end - i);
         i = end;
-        const NumberShape shape = shapeOf(token);
-        std::int64_t whole = 0;
-        if (!shape.valid ||
-            (shape.integer && std::from_chars(token.data(), token.data() + token.size(), whole).ec == std::errc())) {
-            copy += token;
-            continue;
-        }
         double value = 0;
-        if (std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc()) {
+        switch (respellingOf(token, value)) {
+        case Respelling::asWritten: copy += token; break;
+        case Respelling::asDouble:
             appendSpelling(copy, value);
             changed = true;
-        } else if (shape.atLeastOne) {
+            break;
+        case Respelling::beyondRange:
             copy += "18446744073709551615";
             changed = true;
-        } else {
-            copy += token; // nearer zero than any double: the parser reads it as zero or the nearest subnormal
+            break;
         }
     }
     if (!changed) return std::nullopt;
@@ -444,6 +517,68 @@ void Decoder::releaseThreadParsers() {
     keptParser<simdjson::ondemand::parser>().reset();
 }
 
+namespace {
+
+// Whether a value read whole is what the full parser accepts, numbers as it accepts them once respelled
+// (withNumbersRespelled). Nesting near the limit is left to the parser's own count.
+bool wellFormed(simdjson::ondemand::value value, std::size_t depth) {
+    using simdjson::ondemand::json_type;
+    json_type type;
+    if (depth + 8 >= kMaxDepth || value.type().get(type) != simdjson::SUCCESS) return false;
+    switch (type) {
+    case json_type::array: {
+        simdjson::ondemand::array array;
+        if (value.get_array().get(array) != simdjson::SUCCESS) return false;
+        for (auto element : array) {
+            simdjson::ondemand::value item;
+            if (element.get(item) != simdjson::SUCCESS || !wellFormed(item, depth + 1)) return false;
+        }
+        return true;
+    }
+    case json_type::object: {
+        simdjson::ondemand::object object;
+        if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+        for (auto member : object) {
+            std::string_view key;
+            simdjson::ondemand::value item;
+            if (member.unescaped_key().get(key) != simdjson::SUCCESS || member.value().get(item) != simdjson::SUCCESS ||
+                !wellFormed(item, depth + 1))
+                return false;
+        }
+        return true;
+    }
+    case json_type::number: return shapeOf(withoutTrailingSpace(value.raw_json_token())).valid;
+    case json_type::string: {
+        std::string_view text;
+        return value.get_string().get(text) == simdjson::SUCCESS;
+    }
+    case json_type::boolean: {
+        bool truth = false;
+        return value.get_bool().get(truth) == simdjson::SUCCESS;
+    }
+    case json_type::null: {
+        bool null = false;
+        return value.is_null().get(null) == simdjson::SUCCESS && null;
+    }
+    }
+    return false;
+}
+
+// The document's root as an array or object, and whether only whitespace follows it; a scalar at the top level is
+// read differently by the parser, and such documents are small.
+bool containerRoot(simdjson::ondemand::document& document, simdjson::ondemand::value& root) {
+    simdjson::ondemand::json_type kind;
+    return document.get_value().get(root) == simdjson::SUCCESS && root.type().get(kind) == simdjson::SUCCESS &&
+           (kind == simdjson::ondemand::json_type::object || kind == simdjson::ondemand::json_type::array);
+}
+
+bool atEnd(simdjson::ondemand::document& document) {
+    const char* rest = nullptr;
+    return document.current_location().get(rest) != simdjson::SUCCESS;
+}
+
+} // namespace
+
 bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::function<void(Cursor&)>& use) const {
     std::string copy;
     if (!padded) {
@@ -455,23 +590,30 @@ bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::func
     const LargeParserRelease release(owner);
     simdjson::ondemand::parser& parser = *owner;
     if (json.size() > parser.capacity() && parser.allocate(json.size()) != simdjson::SUCCESS) return false;
+    // Each reading starts from a fresh iteration: one that ended in an error keeps it.
     simdjson::ondemand::document document;
     simdjson::ondemand::value root;
-    if (parser.iterate(json.data(), json.size(), json.size() + kParserPadding).get(document) != simdjson::SUCCESS ||
-        document.get_value().get(root) != simdjson::SUCCESS)
-        return false;
+    const auto iterate = [&] {
+        return parser.iterate(json.data(), json.size(), json.size() + kParserPadding).get(document) ==
+                   simdjson::SUCCESS &&
+               containerRoot(document, root);
+    };
+    const CodingPath path;
+    if (!iterate()) return false;
     try {
-        Cursor cursor(root, 0);
-        // A scalar at the top level is read differently by the parser; such documents are small.
-        const simdjson::ondemand::json_type kind = cursor.type();
-        if (kind != simdjson::ondemand::json_type::object && kind != simdjson::ondemand::json_type::array) return false;
+        Cursor cursor(root, 0, path, Cursor::Mode::quick);
         use(cursor);
+        return atEnd(document);
     } catch (const Undecided&) {
-        return false;
     }
-    // Only whitespace may follow the value.
-    const char* rest = nullptr;
-    return document.current_location().get(rest) != simdjson::SUCCESS;
+    if (!iterate() || !wellFormed(root, 0) || !atEnd(document) || !iterate()) return false;
+    try {
+        Cursor cursor(root, 0, path, Cursor::Mode::deciding);
+        findFirstFault([&] { use(cursor); }); // throws the fault it decides
+    } catch (const Undecided&) {
+    } catch (const BeyondRange&) {
+    }
+    return false;
 }
 
 const Decoder& decoder() {
@@ -547,16 +689,19 @@ JSONValue decodeAny(JSONCoding::Cursor& node) {
 
 } // namespace
 
-JSONValue JSONValue::decode(JSONCoding::Cursor& node) {
-    return decodeAny(node);
-}
-
 // A value that fits no case fails as a whole, at its own position.
+JSONValue JSONValue::decode(JSONCoding::Cursor& node) {
+    try {
+        return decodeAny(node);
+    } catch (const DecodingError&) {
+        JSONCoding::throwUnsupported(node.path());
+    }
+}
 JSONValue JSONValue::decode(const JSONCoding::Node& node) {
     try {
         return decodeAny(node);
     } catch (const DecodingError&) {
-        node.fail(Kind::dataCorrupted, "Unsupported JSON value at " + where(node.path().render()));
+        JSONCoding::throwUnsupported(node.path());
     }
 }
 

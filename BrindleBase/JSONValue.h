@@ -183,9 +183,9 @@ private:
             if (decidedQuickly(json, padded, [&result](Cursor& root) { result.emplace(T::decode(root)); }))
                 return std::move(*result);
             result.reset();
-            // Mostly a body with a fault: it is checked first, its lists let go as they are read, and decoded whole
-            // only when no fault is found. Decoded at once, a body of millions of records with a fault at its end was
-            // held as records beside the parser's document.
+            // What neither reading through Cursor decided is checked first, its lists let go as they are read, and
+            // decoded whole only when no fault is found. Decoded at once, a body of millions of records with a fault at
+            // its end was held as records beside the parser's document.
             parseThen(json, padded, [&result](const Node& root) {
                 findFirstFault([&root] { T::decode(root); });
                 result.emplace(T::decode(root));
@@ -197,7 +197,9 @@ private:
     }
     // Runs decode only checking: every list is read element by element and let go (JSONCoding::onlyChecking()).
     static void findFirstFault(const std::function<void()>& decode);
-    // False when the quick pass could not decide: use was then given a part of the document only.
+    // False when the quick pass could not decide: use was then given a part of the document only, and given it
+    // once more deciding, when the document is well formed, which throws the first fault in declared order if it
+    // can tell it.
     bool decidedQuickly(std::string_view json, bool padded, const std::function<void(Cursor&)>& use) const;
     // padded: the bytes up to kParserPadding past the end of json may be read.
     void parseThen(std::string_view json, bool padded, const std::function<void(const Node&)>& use) const;

@@ -200,7 +200,7 @@ JSONSchema JSONSchema::decode(const Node& node) {
     return keptSchema(node);
 }
 JSONSchema JSONSchema::decode(Cursor& node) {
-    return keptSchema(node);
+    return node.failingWhole([&node] { return keptSchema(node); });
 }
 
 JSONSchema::JSONSchema(const JSONSchema& other)
@@ -216,7 +216,7 @@ CheckedValue CheckedValue::decode(const Node& node) {
 }
 
 CheckedValue CheckedValue::decode(Cursor& node) {
-    node.skip();
+    node.failingWhole([&node] { node.skip(); });
     return {};
 }
 
