@@ -171,10 +171,10 @@ public:
         if (value_.get_object().get(object) != simdjson::SUCCESS) mismatch("an object");
         const std::size_t depth = nestedDepth();
         for (auto member : object) {
-            std::string_view key;
-            simdjson::ondemand::value value;
-            if (member.unescaped_key().get(key) != simdjson::SUCCESS || member.value().get(value) != simdjson::SUCCESS)
-                throw Undecided{};
+            simdjson::ondemand::field field;
+            if (std::move(member).get(field) != simdjson::SUCCESS) throw Undecided{};
+            const std::string_view key = keyOf(field);
+            simdjson::ondemand::value value = field.value();
             const CodingPath path{path_, key, 0};
             Cursor cursor(value, depth, path, mode_);
             use(key, cursor);
@@ -182,6 +182,7 @@ public:
     }
 
 private:
+    static std::string_view keyOf(simdjson::ondemand::field& field);
     std::size_t nestedDepth() const;
     simdjson::ondemand::value value_;
     std::size_t depth_;

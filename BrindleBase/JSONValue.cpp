@@ -370,6 +370,19 @@ void Cursor::missing(std::string_view key) const {
     throwMissing(*path_, key);
 }
 
+// A key without escapes is read straight from the document, where it ends at the first quotation mark before its
+// value: unescaped, every key was written once more, into pages of the parser's own.
+std::string_view Cursor::keyOf(simdjson::ondemand::field& field) {
+    const char* start = field.key().raw();
+    const std::string_view before(start, static_cast<std::size_t>(field.value().raw_json_token().data() - start));
+    const std::size_t end = before.find('"');
+    if (end != std::string_view::npos && before.substr(0, end).find('\\') == std::string_view::npos)
+        return before.substr(0, end);
+    std::string_view key;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS) throw Undecided{};
+    return key;
+}
+
 // Nesting close to the limit is left to the parser's own count.
 std::size_t Cursor::nestedDepth() const {
     if (depth_ + 8 >= kMaxDepth) throw Undecided{};

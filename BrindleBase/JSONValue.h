@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,12 +24,31 @@ class Cursor;
 } // namespace JSONCoding
 
 // Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as in
-// a JSON value (a record reads the first). Sorted stably, so that the last one given ends its run; and only when out
-// of order, since a sort that is not needed still costs its buffer.
+// a JSON value (a record reads the first). Members out of order are sorted through a list of their positions, whose
+// order also keeps members of one key in the order given: std::stable_sort took a buffer of half the members, 28
+// bytes for each of a schema's properties where a position takes 4.
 template <class Value> void keepLastOfEachKey(std::vector<std::pair<std::string, Value>>& members) {
     const auto keysInOrder = [](const auto& left, const auto& right) { return left.first < right.first; };
-    if (!std::is_sorted(members.begin(), members.end(), keysInOrder))
-        std::stable_sort(members.begin(), members.end(), keysInOrder);
+    if (!std::is_sorted(members.begin(), members.end(), keysInOrder)) {
+        std::vector<std::uint32_t> order(members.size()); // a body holds far fewer than 2^32 members
+        std::iota(order.begin(), order.end(), 0u);
+        std::sort(order.begin(), order.end(), [&members](std::uint32_t left, std::uint32_t right) {
+            const int byKey = members[left].first.compare(members[right].first);
+            return byKey < 0 || (byKey == 0 && left < right);
+        });
+        // Position at takes the member that stood at order[at]: each cycle of that permutation is followed once.
+        for (std::size_t start = 0; start < order.size(); ++start) {
+            if (order[start] == start) continue;
+            auto held = std::move(members[start]);
+            std::size_t at = start;
+            for (std::size_t from = order[at]; from != start; at = from, from = order[at]) {
+                members[at] = std::move(members[from]);
+                order[at] = static_cast<std::uint32_t>(at);
+            }
+            members[at] = std::move(held);
+            order[at] = static_cast<std::uint32_t>(at);
+        }
+    }
     const auto kept = std::unique(members.rbegin(), members.rend(),
                                   [](const auto& later, const auto& earlier) { return later.first == earlier.first; });
     members.erase(members.begin(), kept.base());
