@@ -29,7 +29,7 @@ std::vector<std::string> checkedStopSequences(const std::optional<StopSequences>
 
 // The generation schema of a json_schema format, made by the translator that makes tools' schemas; nothing
 // for "text" and "json_object".
-std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& format) {
+std::optional<model::GenerationSchema> responseSchema(ResponseFormat& format) {
     using Invalid = CompletionEngine::InvalidParameter;
     if (format.type == "text" || format.type == "json_object") return std::nullopt;
     if (format.type != "json_schema")
@@ -40,7 +40,7 @@ std::optional<model::GenerationSchema> responseSchema(const ResponseFormat& form
     if (!format.jsonSchema->schema->isObject)
         throw Invalid("response_format", "json_schema.schema must be a JSON Schema object.");
     try {
-        return SchemaTranslator::generationSchema(&*format.jsonSchema->schema, format.jsonSchema->name);
+        return SchemaTranslator::generationSchema(std::move(format.jsonSchema->schema), format.jsonSchema->name);
     } catch (const model::GenerationSchema::SchemaError& error) {
         throw Invalid("response_format", std::string("the schema cannot be expressed: ") + error.what());
     }
@@ -60,7 +60,7 @@ ClientTools clientTools(std::optional<std::vector<ToolSpec>> requested) {
     if (!requested) return tools;
     tools.proxies.reserve(requested->size());
     for (auto& tool : *requested) {
-        tools.proxies.push_back(std::make_shared<ProxyTool>(tool.function));
+        tools.proxies.push_back(std::make_shared<ProxyTool>(std::move(tool.function)));
         tool = {};
     }
     requested.reset();

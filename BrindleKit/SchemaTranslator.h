@@ -11,12 +11,12 @@
 
 namespace brindle::SchemaTranslator {
 
-// Never fails.
-model::DynamicGenerationSchema dynamicSchema(const JSONSchema& schema, const std::string& name,
-                                             const std::optional<std::string>& description);
+// Never fails. The schema is taken apart as it is translated: its strings move into the model's schema instead of
+// being copied beside themselves.
+model::DynamicGenerationSchema dynamicSchema(JSONSchema schema, const std::string& name,
+                                             std::optional<std::string> description);
 
-// An absent schema (null) counts as {}. Throws model::GenerationSchema::SchemaError when the finished schema is
-// rejected.
-model::GenerationSchema generationSchema(const JSONSchema* schema, const std::string& name);
+// An absent schema counts as {}. Throws model::GenerationSchema::SchemaError when the finished schema is rejected.
+model::GenerationSchema generationSchema(std::optional<JSONSchema> schema, const std::string& name);
 
 } // namespace brindle::SchemaTranslator

@@ -4,9 +4,8 @@
 
 namespace brindle {
 
-ProxyTool::ProxyTool(const FunctionSpec& function)
+ProxyTool::ProxyTool(FunctionSpec function)
     : name_(function.name), description_(function.description.value_or("")),
-      parameters_(
-          SchemaTranslator::generationSchema(function.parameters ? &*function.parameters : nullptr, function.name)) {}
+      parameters_(SchemaTranslator::generationSchema(std::move(function.parameters), function.name)) {}
 
 } // namespace brindle

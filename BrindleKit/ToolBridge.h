@@ -13,7 +13,7 @@ namespace brindle {
 class ProxyTool final : public model::Tool {
 public:
     // Throws model::GenerationSchema::SchemaError when the tool's parameters are rejected.
-    explicit ProxyTool(const FunctionSpec& function);
+    explicit ProxyTool(FunctionSpec function);
 
     std::string name() const override { return name_; }
     std::string description() const override { return description_; }

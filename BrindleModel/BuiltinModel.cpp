@@ -63,7 +63,8 @@ std::size_t schemaCharacters(const DynamicGenerationSchema& schema) {
     std::size_t total = 16 + schema.name().size() + schema.description().value_or("").size();
     for (const auto& choice : schema.choices()) total += choice.size() + 3;
     for (const auto& property : schema.properties())
-        total += property.name.size() + property.description.value_or("").size() + schemaCharacters(*property.schema);
+        total += property.name.size() + (property.description ? property.description->size() : 0) +
+                 schemaCharacters(*property.schema);
     if (schema.item()) total += schemaCharacters(*schema.item());
     return total;
 }

@@ -30,7 +30,9 @@ public:
 
     struct Property {
         std::string name;
-        std::optional<std::string> description;
+        // Null when there is none: an optional string took 40 bytes of each property, and a schema may hold millions
+        // of properties without a description.
+        std::unique_ptr<const std::string> description;
         std::shared_ptr<const DynamicGenerationSchema> schema;
         bool isOptional = false;
     };

@@ -52,7 +52,7 @@ void expectProperties(const JSONValue::Object& object, const DynamicGenerationSc
               "a property's optionality does not follow \"required\"");
         const std::optional<std::string> own =
             value.objectValue() ? stringMember(*value.objectValue(), "description") : std::nullopt;
-        check(property.description == own, "a property's description");
+        check(property.description ? own == *property.description : !own, "a property's description");
         expectTranslation(value, *property.schema, propertyName, std::nullopt);
     }
 }
@@ -119,12 +119,12 @@ void schemaTranslator(std::string_view input) {
     const std::string name = "tool";
     const JSONSchema kept = JSONCoding::decoder().decode<JSONSchema>(input);
     check(kept.isObject == (json->objectValue() != nullptr), "a kept schema is an object where the whole is not");
-    const DynamicGenerationSchema dynamic = SchemaTranslator::dynamicSchema(kept, name, std::nullopt);
+    const DynamicGenerationSchema dynamic = SchemaTranslator::dynamicSchema(JSONSchema(kept), name, std::nullopt);
     expectTranslation(*json, dynamic, name, std::nullopt);
     std::set<std::string> names;
     const bool rejected = repeatsATypeName(dynamic, names);
     try {
-        const model::GenerationSchema finished = SchemaTranslator::generationSchema(&kept, name);
+        const model::GenerationSchema finished = SchemaTranslator::generationSchema(kept, name);
         check(!rejected, "a schema that repeats a type name was accepted");
         expectTranslation(*json, finished.root(), name, std::nullopt);
     } catch (const model::GenerationSchema::SchemaError&) {

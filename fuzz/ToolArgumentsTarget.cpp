@@ -89,7 +89,7 @@ void toolArguments(std::string_view input) {
     }
     std::shared_ptr<RecordingTool> tool;
     try {
-        tool = std::make_shared<RecordingTool>(SchemaTranslator::generationSchema(&schema, "tool"));
+        tool = std::make_shared<RecordingTool>(SchemaTranslator::generationSchema(std::move(schema), "tool"));
     } catch (const model::GenerationSchema::SchemaError&) {
         return; // a type name repeats: refused before any generation
     }

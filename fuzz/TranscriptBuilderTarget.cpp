@@ -149,7 +149,7 @@ void transcriptBuilder(std::string_view input) {
     std::vector<Transcript::ToolDefinition> tools;
     if (input[0] & 1)
         tools.push_back(
-            {"get_weather", "Weather for a city", SchemaTranslator::generationSchema(nullptr, "get_weather")});
+            {"get_weather", "Weather for a city", SchemaTranslator::generationSchema(std::nullopt, "get_weather")});
     std::optional<MessageList> list;
     try {
         list.emplace(JSONCoding::decoder().decode<MessageList>(input.substr(1)));

@@ -60,7 +60,7 @@ void writeSchema(JSONWriter& out, const DynamicGenerationSchema& schema) {
         for (const auto& property : schema.properties()) {
             out.beginObject();
             out.field("name", property.name);
-            out.field("description", property.description);
+            if (property.description) out.field("description", *property.description);
             out.field("isOptional", property.isOptional);
             out.key("schema");
             writeSchema(out, *property.schema);
