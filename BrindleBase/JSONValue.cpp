@@ -728,6 +728,7 @@ bool keyBefore(const JSONValue::Object::value_type& member, std::string_view key
 
 JSONValue::Object::Object(std::vector<value_type> members) : members_(std::move(members)) {
     keepLastOfEachKey(members_);
+    members_.shrink_to_fit();
 }
 
 JSONValue::Object::const_iterator JSONValue::Object::find(std::string_view key) const {

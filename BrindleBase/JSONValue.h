@@ -24,20 +24,24 @@ class Cursor;
 } // namespace JSONCoding
 
 // Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as in
-// a JSON value (a record reads the first). Members out of order are sorted through a list of their positions, whose
-// order also keeps members of one key in the order given: std::stable_sort took a buffer of half the members, 28
-// bytes for each of a schema's properties where a position takes 4.
-template <class Value> void keepLastOfEachKey(std::vector<std::pair<std::string, Value>>& members) {
-    const auto keysInOrder = [](const auto& left, const auto& right) { return left.first < right.first; };
-    if (!std::is_sorted(members.begin(), members.end(), keysInOrder)) {
-        std::vector<std::uint32_t> order(members.size()); // a body holds far fewer than 2^32 members
+// a JSON value (a record reads the first). Members is a list of key-value pairs with operator[] and a shrinking
+// resize. Members out of order are sorted through a list of their positions, whose order also keeps members of one
+// key in the order given: std::stable_sort took a buffer of half the members, 28 bytes for each of a schema's
+// properties where a position takes 4.
+template <class Members> void keepLastOfEachKey(Members& members) {
+    const std::size_t count = members.size();
+    bool sorted = true;
+    for (std::size_t index = 1; index < count && sorted; ++index)
+        sorted = !(members[index].first < members[index - 1].first);
+    if (!sorted) {
+        std::vector<std::uint32_t> order(count); // a body holds far fewer than 2^32 members
         std::iota(order.begin(), order.end(), 0u);
         std::sort(order.begin(), order.end(), [&members](std::uint32_t left, std::uint32_t right) {
             const int byKey = members[left].first.compare(members[right].first);
             return byKey < 0 || (byKey == 0 && left < right);
         });
         // Position at takes the member that stood at order[at]: each cycle of that permutation is followed once.
-        for (std::size_t start = 0; start < order.size(); ++start) {
+        for (std::size_t start = 0; start < count; ++start) {
             if (order[start] == start) continue;
             auto held = std::move(members[start]);
             std::size_t at = start;
@@ -49,10 +53,13 @@ template <class Value> void keepLastOfEachKey(std::vector<std::pair<std::string,
             order[at] = static_cast<std::uint32_t>(at);
         }
     }
-    const auto kept = std::unique(members.rbegin(), members.rend(),
-                                  [](const auto& later, const auto& earlier) { return later.first == earlier.first; });
-    members.erase(members.begin(), kept.base());
-    members.shrink_to_fit();
+    std::size_t kept = 0;
+    for (std::size_t index = 0; index < count; ++index) {
+        if (index + 1 < count && members[index + 1].first == members[index].first) continue;
+        if (kept != index) members[kept] = std::move(members[index]);
+        ++kept;
+    }
+    members.resize(kept);
 }
 
 // The one dynamic JSON value: tool_choice and tool parameter schemas. Numbers are always double.

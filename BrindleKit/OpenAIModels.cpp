@@ -105,17 +105,16 @@ JSONSchema::Type typeNamed(std::string_view name) {
 
 template <class NodeType> JSONSchema keptSchema(NodeType& node);
 
-template <class NodeType> std::vector<std::pair<std::string, JSONSchema>> keptProperties(NodeType& node) {
-    std::vector<std::pair<std::string, JSONSchema>> properties;
+template <class NodeType> PiecedList<std::pair<std::string, JSONSchema>> keptProperties(NodeType& node) {
+    PiecedList<std::pair<std::string, JSONSchema>> properties;
     if (!node.isObject()) {
         letGo(node);
         return properties;
     }
-    properties.reserve(JSONCoding::memberCount(node));
+    properties.expect(JSONCoding::memberCount(node));
     JSONCoding::forEachMember(node, [&properties](std::string_view key, auto&& value) {
-        properties.emplace_back(std::string(key), keptSchema(value));
+        properties.push_back({std::string(key), keptSchema(value)});
     });
-    keepLastOfEachKey(properties);
     return properties;
 }
 
@@ -231,7 +230,7 @@ void JSONSchema::encode(JSONWriter& writer) const {
         writer.field("required", members->required);
         writer.key("properties");
         writer.beginObject();
-        for (const auto& [name, schema] : members->properties) writer.field(name, schema);
+        members->properties.forEach([&writer](const auto& property) { writer.field(property.first, property.second); });
         writer.endObject();
         writer.field("items", members->items);
     }

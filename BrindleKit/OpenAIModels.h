@@ -3,6 +3,7 @@
 // Every record declares its keys in one order, used for decoding and encoding alike.
 
 #include "BrindleBase/JSONValue.h"
+#include "BrindleBase/PiecedList.h"
 #include "BrindleBase/StringList.h"
 
 #include <cstdint>
@@ -171,7 +172,8 @@ struct JSONSchema {
 struct JSONSchema::Members {
     StringList choices; // the strings of enum
     StringList required;
-    std::vector<std::pair<std::string, JSONSchema>> properties; // in byte order of their names, each name once
+    // As given: of properties that share a name the last counts, which the translation sorts out when it takes them.
+    PiecedList<std::pair<std::string, JSONSchema>> properties;
     JSONSchema items;
 };
 

@@ -17,24 +17,34 @@ DynamicGenerationSchema plainString() {
     return DynamicGenerationSchema(ValueType::string);
 }
 
-// Properties reach the model in code-point order of their names, which is the byte order of UTF-8 and the order a
-// schema keeps them in.
+// Where a property of that name stands among properties sorted by name, or their count when none has it.
+std::size_t positionOf(const PiecedList<std::pair<std::string, JSONSchema>>& sorted, std::string_view name) {
+    std::size_t low = 0, high = sorted.size();
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (sorted[middle].first < name)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low < sorted.size() && sorted[low].first == name ? low : sorted.size();
+}
+
+// Properties reach the model in code-point order of their names, which is the byte order of UTF-8.
 DynamicGenerationSchema objectSchema(JSONSchema::Members& members, const std::string& name,
                                      std::optional<std::string> description) {
     auto& kept = members.properties;
+    keepLastOfEachKey(kept);
     // Each required name is searched for among the sorted properties: a list searched for each property made a schema
     // whose every property is required cost the square of its size, and a set of the names cost more than the names.
-    std::vector<bool> required(kept.size());
-    for (std::string_view requiredName : members.required) {
-        const auto found =
-            std::lower_bound(kept.begin(), kept.end(), requiredName,
-                             [](const auto& property, std::string_view key) { return property.first < key; });
-        if (found != kept.end() && found->first == requiredName) required[found - kept.begin()] = true;
-    }
+    std::vector<bool> required(kept.size() + 1);
+    for (std::string_view requiredName : members.required) required[positionOf(kept, requiredName)] = true;
     std::vector<DynamicGenerationSchema::Property> properties;
     properties.reserve(kept.size());
-    for (std::size_t index = 0; index < kept.size(); ++index) {
-        auto& [propertyName, value] = kept[index];
+    std::size_t index = 0;
+    // Taken in order, each piece of the request's properties goes as soon as it has been moved out.
+    kept.takeEach([&](std::pair<std::string, JSONSchema>& property) {
+        auto& [propertyName, value] = property;
         // An object or a set of choices keeps the description too, as its own.
         const bool sharesDescription =
             value.type == JSONSchema::Type::object || (value.members && !value.members->choices.empty());
@@ -43,8 +53,8 @@ DynamicGenerationSchema objectSchema(JSONSchema::Members& members, const std::st
             own = sharesDescription ? std::make_unique<const std::string>(*value.description)
                                     : std::move(value.description);
         auto schema = DynamicGenerationSchema::shared(dynamicSchema(std::move(value), propertyName, std::nullopt));
-        properties.push_back({std::move(propertyName), std::move(own), std::move(schema), !required[index]});
-    }
+        properties.push_back({std::move(propertyName), std::move(own), std::move(schema), !required[index++]});
+    });
     return DynamicGenerationSchema(name, std::move(description), std::move(properties));
 }
 
