@@ -23,11 +23,16 @@ class Node;
 class Cursor;
 } // namespace JSONCoding
 
+// Drops a list's elements from count on.
+template <class T> void dropFrom(std::vector<T>& list, std::size_t count) {
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(count), list.end());
+}
+
 // Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as in
-// a JSON value (a record reads the first). Members is a list of key-value pairs with operator[] and a shrinking
-// resize. Members out of order are sorted through a list of their positions, whose order also keeps members of one
-// key in the order given: std::stable_sort took a buffer of half the members, 28 bytes for each of a schema's
-// properties where a position takes 4.
+// a JSON value (a record reads the first). Members is a list of key-value pairs with operator[] and dropFrom. Members
+// out of order are sorted through a list of their positions, whose order also keeps members of one key in the order
+// given: std::stable_sort took a buffer of half the members, 28 bytes for each of a schema's properties where a
+// position takes 4.
 template <class Members> void keepLastOfEachKey(Members& members) {
     const std::size_t count = members.size();
     bool sorted = true;
@@ -59,7 +64,7 @@ template <class Members> void keepLastOfEachKey(Members& members) {
         if (kept != index) members[kept] = std::move(members[index]);
         ++kept;
     }
-    members.resize(kept);
+    dropFrom(members, kept);
 }
 
 // The one dynamic JSON value: tool_choice and tool parameter schemas. Numbers are always double.

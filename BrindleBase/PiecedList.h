@@ -28,12 +28,16 @@ public:
     bool empty() const { return size_ == 0; }
     T& operator[](std::size_t index) { return pieces_[index / kPerPiece][index % kPerPiece]; }
     const T& operator[](std::size_t index) const { return pieces_[index / kPerPiece][index % kPerPiece]; }
-    // Drops the elements from count on; never grows the list.
-    void resize(std::size_t count) {
-        if (count >= size_) return;
-        pieces_.resize((count + kPerPiece - 1) / kPerPiece);
-        if (!pieces_.empty()) pieces_.back().resize(count - (pieces_.size() - 1) * kPerPiece);
-        size_ = count;
+    // Drops the elements from count on.
+    friend void dropFrom(PiecedList& list, std::size_t count) {
+        if (count >= list.size_) return;
+        list.pieces_.resize((count + kPerPiece - 1) / kPerPiece);
+        if (!list.pieces_.empty()) {
+            std::vector<T>& last = list.pieces_.back();
+            last.erase(last.begin() + static_cast<std::ptrdiff_t>(count - (list.pieces_.size() - 1) * kPerPiece),
+                       last.end());
+        }
+        list.size_ = count;
     }
 
     template <class Use> void forEach(Use&& use) const {
