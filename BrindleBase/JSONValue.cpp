@@ -383,9 +383,10 @@ std::string_view Cursor::keyOf(simdjson::ondemand::field& field) {
     return key;
 }
 
-// Nesting close to the limit is left to the parser's own count.
+// Nesting close to the limit is left to the parser's own count in the quick pass; a document read deciding is
+// known to be within it.
 std::size_t Cursor::nestedDepth() const {
-    if (depth_ + 8 >= kMaxDepth) throw Undecided{};
+    if (mode_ == Mode::quick && depth_ + 8 >= kMaxDepth) throw Undecided{};
     return depth_ + 1;
 }
 
@@ -532,49 +533,63 @@ void Decoder::releaseThreadParsers() {
 
 namespace {
 
-// Whether a value read whole is what the full parser accepts, numbers as it accepts them once respelled
-// (withNumbersRespelled). Nesting near the limit is left to the parser's own count.
-bool wellFormed(simdjson::ondemand::value value, std::size_t depth) {
+// The first fault of form in a value read whole, as the full parser reports it, numbers taken as it takes them once
+// respelled (withNumbersRespelled); SUCCESS when there is none. The faults of the parser's first stage (an invalid
+// UTF-8 sequence, a string left open, a control character in one) end the iteration before any reading. open: the
+// arrays and objects around the value that hold something, which the parser counts against kMaxDepth.
+simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open) {
     using simdjson::ondemand::json_type;
     json_type type;
-    if (depth + 8 >= kMaxDepth || value.type().get(type) != simdjson::SUCCESS) return false;
+    if (value.type().get(type) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
+    // A scalar's token runs to the next structural character, and the document is padded past its end.
+    const std::string_view token = value.raw_json_token();
+    const auto separatorAt = [&token](std::size_t offset) {
+        return simdjson::internal::structural_or_whitespace[static_cast<unsigned char>(token.data()[offset])] != 0;
+    };
+    const auto atom = [&](std::string_view word, simdjson::error_code fault) {
+        return std::string_view(token.data(), word.size()) == word && separatorAt(word.size()) ? simdjson::SUCCESS
+                                                                                               : fault;
+    };
     switch (type) {
     case json_type::array: {
+        const bool holdsSomething = token.data()[token.size()] != ']';
         simdjson::ondemand::array array;
-        if (value.get_array().get(array) != simdjson::SUCCESS) return false;
+        if (holdsSomething && open + 1 >= kMaxDepth) return simdjson::DEPTH_ERROR;
+        if (value.get_array().get(array) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
         for (auto element : array) {
             simdjson::ondemand::value item;
-            if (element.get(item) != simdjson::SUCCESS || !wellFormed(item, depth + 1)) return false;
+            if (element.get(item) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
+            if (const simdjson::error_code fault = formFault(item, open + 1)) return fault;
         }
-        return true;
+        return simdjson::SUCCESS;
     }
     case json_type::object: {
+        const bool holdsSomething = token.data()[token.size()] != '}';
         simdjson::ondemand::object object;
-        if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+        if (holdsSomething && open + 1 >= kMaxDepth) return simdjson::DEPTH_ERROR;
+        if (value.get_object().get(object) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
         for (auto member : object) {
+            simdjson::ondemand::field field;
             std::string_view key;
-            simdjson::ondemand::value item;
-            if (member.unescaped_key().get(key) != simdjson::SUCCESS || member.value().get(item) != simdjson::SUCCESS ||
-                !wellFormed(item, depth + 1))
-                return false;
+            if (std::move(member).get(field) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
+            if (const simdjson::error_code fault = field.unescaped_key().get(key)) return fault;
+            if (const simdjson::error_code fault = formFault(field.value(), open + 1)) return fault;
         }
-        return true;
+        return simdjson::SUCCESS;
     }
-    case json_type::number: return shapeOf(withoutTrailingSpace(value.raw_json_token())).valid;
+    case json_type::number: {
+        const std::string_view number = withoutTrailingSpace(token);
+        return shapeOf(number).valid && separatorAt(number.size()) ? simdjson::SUCCESS : simdjson::NUMBER_ERROR;
+    }
     case json_type::string: {
         std::string_view text;
-        return value.get_string().get(text) == simdjson::SUCCESS;
+        return value.get_string().get(text);
     }
-    case json_type::boolean: {
-        bool truth = false;
-        return value.get_bool().get(truth) == simdjson::SUCCESS;
+    case json_type::boolean:
+        return token.front() == 't' ? atom("true", simdjson::T_ATOM_ERROR) : atom("false", simdjson::F_ATOM_ERROR);
+    case json_type::null: return atom("null", simdjson::N_ATOM_ERROR);
     }
-    case json_type::null: {
-        bool null = false;
-        return value.is_null().get(null) == simdjson::SUCCESS && null;
-    }
-    }
-    return false;
+    return simdjson::TAPE_ERROR;
 }
 
 // The document's root as an array or object, and whether only whitespace follows it; a scalar at the top level is
@@ -619,10 +634,20 @@ bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::func
         return atEnd(document);
     } catch (const Undecided&) {
     }
-    if (!iterate() || !wellFormed(root, 0) || !atEnd(document) || !iterate()) return false;
+    // Read once more for its first fault of form, which is what the full parser would report; then, deciding, for the
+    // first fault in declared order, its lists let go; and when it has none, decoded whole.
+    if (!iterate()) return false;
+    if (const simdjson::error_code fault = formFault(root, 0))
+        throw DecodingError(Kind::dataCorrupted, "", parseFailure(fault));
+    if (!atEnd(document)) throw DecodingError(Kind::dataCorrupted, "", parseFailure(simdjson::TAPE_ERROR));
     try {
+        if (!iterate()) return false;
+        Cursor checking(root, 0, path, Cursor::Mode::deciding);
+        findFirstFault([&] { use(checking); }); // throws the fault it decides
+        if (!iterate()) return false;
         Cursor cursor(root, 0, path, Cursor::Mode::deciding);
-        findFirstFault([&] { use(cursor); }); // throws the fault it decides
+        use(cursor);
+        return true;
     } catch (const Undecided&) {
     } catch (const BeyondRange&) {
     }
