@@ -293,16 +293,20 @@ bool Cursor::boolean() {
 }
 
 // The parser's get_number misreads decimals of 19 digits or more as zero, and get_double those of 21 digits
-// or more (0.123456789012345678901 as 0.0128): numbers of more than 19 digits are left to the whole-document
-// parser, which reads every spelling right.
+// or more (0.123456789012345678901 as 0.0128): numbers of more than 19 digits are read as the whole-document
+// parser reads them, rounded correctly, which is what from_chars does; the quick pass leaves them to that parser.
 double Cursor::number() {
     if (type() != simdjson::ondemand::json_type::number) mismatch("a number");
     const std::string_view token = withoutTrailingSpace(value_.raw_json_token());
     const std::string_view digits = token.substr(0, token.find_first_of("eE"));
-    if (std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) > 19)
-        throw Undecided{};
     double value = 0;
-    if (value_.get_double().get(value) == simdjson::SUCCESS && std::isfinite(value)) return value;
+    if (std::count_if(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }) > 19) {
+        if (mode_ == Mode::deciding &&
+            std::from_chars(token.data(), token.data() + token.size(), value).ec == std::errc())
+            return value;
+    } else if (value_.get_double().get(value) == simdjson::SUCCESS && std::isfinite(value)) {
+        return value;
+    }
     if (mode_ == Mode::deciding && beyondDoubleRange(token)) throwUnsupported(*path_);
     throw Undecided{};
 }
@@ -312,11 +316,10 @@ std::int64_t Cursor::integer() {
     if (type() != simdjson::ondemand::json_type::number) mismatch(kExpected);
     const std::string_view token = value_.raw_json_token();
     const bool literal = token.find_first_of(".eE") == std::string_view::npos;
-    if (literal) {
-        std::int64_t value = 0;
-        if (value_.get_int64().get(value) != simdjson::SUCCESS) throw Undecided{};
-        return value;
-    }
+    std::int64_t value = 0;
+    if (literal && value_.get_int64().get(value) == simdjson::SUCCESS) return value;
+    // A literal beyond 64 bits is read as the whole-document parser reads it once respelled: as a double.
+    if (literal && mode_ == Mode::quick) throw Undecided{};
     const double number = this->number();
     if (std::trunc(number) == number && number >= -9223372036854775808.0 && number < 9223372036854775808.0)
         return static_cast<std::int64_t>(number);
@@ -533,11 +536,43 @@ void Decoder::releaseThreadParsers() {
 
 namespace {
 
+constexpr std::string_view kSpace = " \t\n\r";
+
+// The fault of an object's member that could not be read (whose key is not followed by a colon, or is no string): the
+// full parser reads a key before the colon after it, so a key with a bad escape is the fault, else the structure.
+simdjson::error_code memberFault(simdjson::ondemand::document& document, std::string_view json) {
+    const char* at = nullptr;
+    if (document.current_location().get(at) != simdjson::SUCCESS || at < json.data()) return simdjson::TAPE_ERROR;
+    const std::string_view before = json.substr(0, static_cast<std::size_t>(at - json.data()));
+    const std::size_t close = before.find_last_not_of(kSpace);
+    if (close == std::string_view::npos || before[close] != '"') return simdjson::TAPE_ERROR;
+    // The opening quote is the nearest one before that no backslash escapes: none can stand inside the key.
+    const auto escaped = [&before](std::size_t quote) {
+        const std::size_t run = quote - (before.find_last_not_of('\\', quote - 1) + 1);
+        return run % 2 == 1;
+    };
+    std::size_t open = close;
+    do {
+        if (open == 0) return simdjson::TAPE_ERROR;
+        open = before.rfind('"', open - 1);
+    } while (open != std::string_view::npos && open > 0 && escaped(open));
+    if (open == std::string_view::npos) return simdjson::TAPE_ERROR;
+    // The key read alone, by the same parser.
+    const simdjson::padded_string key(before.substr(open, close - open + 1));
+    simdjson::ondemand::parser parser;
+    simdjson::ondemand::document alone;
+    std::string_view text;
+    if (parser.iterate(key).get(alone) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
+    const simdjson::error_code fault = alone.get_string().get(text);
+    return fault == simdjson::STRING_ERROR ? fault : simdjson::TAPE_ERROR;
+}
+
 // The first fault of form in a value read whole, as the full parser reports it, numbers taken as it takes them once
 // respelled (withNumbersRespelled); SUCCESS when there is none. The faults of the parser's first stage (an invalid
 // UTF-8 sequence, a string left open, a control character in one) end the iteration before any reading. open: the
 // arrays and objects around the value that hold something, which the parser counts against kMaxDepth.
-simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open) {
+simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open,
+                               simdjson::ondemand::document& document, std::string_view json) {
     using simdjson::ondemand::json_type;
     json_type type;
     if (value.type().get(type) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
@@ -559,7 +594,7 @@ simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open
         for (auto element : array) {
             simdjson::ondemand::value item;
             if (element.get(item) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
-            if (const simdjson::error_code fault = formFault(item, open + 1)) return fault;
+            if (const simdjson::error_code fault = formFault(item, open + 1, document, json)) return fault;
         }
         return simdjson::SUCCESS;
     }
@@ -571,9 +606,9 @@ simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open
         for (auto member : object) {
             simdjson::ondemand::field field;
             std::string_view key;
-            if (std::move(member).get(field) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
+            if (std::move(member).get(field) != simdjson::SUCCESS) return memberFault(document, json);
             if (const simdjson::error_code fault = field.unescaped_key().get(key)) return fault;
-            if (const simdjson::error_code fault = formFault(field.value(), open + 1)) return fault;
+            if (const simdjson::error_code fault = formFault(field.value(), open + 1, document, json)) return fault;
         }
         return simdjson::SUCCESS;
     }
@@ -627,19 +662,27 @@ bool Decoder::decidedQuickly(std::string_view json, bool padded, const std::func
                containerRoot(document, root);
     };
     const CodingPath path;
+    const auto refuseTrailing = [&document] {
+        if (!atEnd(document)) throw DecodingError(Kind::dataCorrupted, "", parseFailure(simdjson::TAPE_ERROR));
+    };
     if (!iterate()) return false;
     try {
         Cursor cursor(root, 0, path, Cursor::Mode::quick);
         use(cursor);
-        return atEnd(document);
+        refuseTrailing();
+        return true;
     } catch (const Undecided&) {
     }
     // Read once more for its first fault of form, which is what the full parser would report; then, deciding, for the
-    // first fault in declared order, its lists let go; and when it has none, decoded whole.
+    // first fault in declared order, its lists let go; and when it has none, decoded whole. The full parser looks at
+    // the document's last character first: an array or object left open is refused before anything in it.
     if (!iterate()) return false;
-    if (const simdjson::error_code fault = formFault(root, 0))
+    const char opening = json[json.find_first_not_of(kSpace)]; // the root is an array or object
+    if (json[json.find_last_not_of(kSpace)] != (opening == '{' ? '}' : ']'))
+        throw DecodingError(Kind::dataCorrupted, "", parseFailure(simdjson::TAPE_ERROR));
+    if (const simdjson::error_code fault = formFault(root, 0, document, json))
         throw DecodingError(Kind::dataCorrupted, "", parseFailure(fault));
-    if (!atEnd(document)) throw DecodingError(Kind::dataCorrupted, "", parseFailure(simdjson::TAPE_ERROR));
+    refuseTrailing();
     try {
         if (!iterate()) return false;
         Cursor checking(root, 0, path, Cursor::Mode::deciding);
