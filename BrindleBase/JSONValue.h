@@ -29,20 +29,20 @@ template <class T> void dropFrom(std::vector<T>& list, std::size_t count) {
 }
 
 // Members in byte order of their keys, each key once: of members that share a key, the last one given is kept, as in
-// a JSON value (a record reads the first). Members is a list of key-value pairs with operator[] and dropFrom. Members
-// out of order are sorted through a list of their positions, whose order also keeps members of one key in the order
-// given: std::stable_sort took a buffer of half the members, 28 bytes for each of a schema's properties where a
-// position takes 4.
-template <class Members> void keepLastOfEachKey(Members& members) {
+// a JSON value (a record reads the first). Members is a list with operator[] and dropFrom, keyOf gives a member's key
+// as a string_view. Members out of order are sorted through a list of their positions, whose order also keeps members
+// of one key in the order given: std::stable_sort took a buffer of half the members, 28 bytes for each of a schema's
+// properties where a position takes 4.
+template <class Members, class KeyOf> void keepLastOfEachKey(Members& members, KeyOf keyOf) {
     const std::size_t count = members.size();
     bool sorted = true;
     for (std::size_t index = 1; index < count && sorted; ++index)
-        sorted = !(members[index].first < members[index - 1].first);
+        sorted = !(keyOf(members[index]) < keyOf(members[index - 1]));
     if (!sorted) {
         std::vector<std::uint32_t> order(count); // a body holds far fewer than 2^32 members
         std::iota(order.begin(), order.end(), 0u);
-        std::sort(order.begin(), order.end(), [&members](std::uint32_t left, std::uint32_t right) {
-            const int byKey = members[left].first.compare(members[right].first);
+        std::sort(order.begin(), order.end(), [&](std::uint32_t left, std::uint32_t right) {
+            const int byKey = keyOf(members[left]).compare(keyOf(members[right]));
             return byKey < 0 || (byKey == 0 && left < right);
         });
         // Position at takes the member that stood at order[at]: each cycle of that permutation is followed once.
@@ -60,11 +60,15 @@ template <class Members> void keepLastOfEachKey(Members& members) {
     }
     std::size_t kept = 0;
     for (std::size_t index = 0; index < count; ++index) {
-        if (index + 1 < count && members[index + 1].first == members[index].first) continue;
+        if (index + 1 < count && keyOf(members[index + 1]) == keyOf(members[index])) continue;
         if (kept != index) members[kept] = std::move(members[index]);
         ++kept;
     }
     dropFrom(members, kept);
+}
+// The same for key-value pairs.
+template <class Members> void keepLastOfEachKey(Members& members) {
+    keepLastOfEachKey(members, [](const auto& member) { return std::string_view(member.first); });
 }
 
 // The one dynamic JSON value: tool_choice and tool parameter schemas. Numbers are always double.

@@ -105,16 +105,15 @@ JSONSchema::Type typeNamed(std::string_view name) {
 
 template <class NodeType> JSONSchema keptSchema(NodeType& node);
 
-template <class NodeType> PiecedList<std::pair<std::string, JSONSchema>> keptProperties(NodeType& node) {
-    PiecedList<std::pair<std::string, JSONSchema>> properties;
+template <class NodeType> SchemaProperties keptProperties(NodeType& node) {
+    SchemaProperties properties;
     if (!node.isObject()) {
         letGo(node);
         return properties;
     }
     properties.expect(JSONCoding::memberCount(node));
-    JSONCoding::forEachMember(node, [&properties](std::string_view key, auto&& value) {
-        properties.push_back({std::string(key), keptSchema(value)});
-    });
+    JSONCoding::forEachMember(
+        node, [&properties](std::string_view key, auto&& value) { properties.add(key, keptSchema(value)); });
     return properties;
 }
 
@@ -209,6 +208,19 @@ JSONSchema::JSONSchema(const JSONSchema& other)
 
 JSONSchema::~JSONSchema() = default;
 
+void SchemaProperties::add(std::string_view name, JSONSchema schema) {
+    entries_.push_back(
+        {static_cast<std::uint32_t>(names_.size()), static_cast<std::uint32_t>(name.size()), std::move(schema)});
+    names_.append(name);
+    if (entries_.size() < sortAt_) return;
+    keepLastOfEachName();
+    sortAt_ = std::max(kFirstSorting, 2 * entries_.size());
+}
+
+void SchemaProperties::keepLastOfEachName() {
+    keepLastOfEachKey(entries_, [this](const Entry& entry) { return name(entry); });
+}
+
 CheckedValue CheckedValue::decode(const Node& node) {
     node.refuseOutOfRangeWithin();
     return {};
@@ -230,7 +242,8 @@ void JSONSchema::encode(JSONWriter& writer) const {
         writer.field("required", members->required);
         writer.key("properties");
         writer.beginObject();
-        members->properties.forEach([&writer](const auto& property) { writer.field(property.first, property.second); });
+        members->properties.forEach(
+            [&writer](std::string_view name, const JSONSchema& schema) { writer.field(name, schema); });
         writer.endObject();
         writer.field("items", members->items);
     }

@@ -169,11 +169,48 @@ struct JSONSchema {
     std::unique_ptr<Members> members;         // null when none of them is present
 };
 
+// A schema's properties: their names back to back in one block, and in pieces (PiecedList) an entry for each, the
+// place of its name and its schema, 32 bytes where a name of its own beside the schema took 56. Of properties that
+// share a name the last counts: the others are let go each time the list has doubled, so that a name given millions of
+// times is held a few thousand times at most, and the translation sorts out the rest when it takes them.
+class SchemaProperties {
+public:
+    struct Entry {
+        std::uint32_t offset = 0, length = 0; // a body's names take far fewer than 2^32 bytes
+        JSONSchema schema;
+    };
+
+    void expect(std::size_t count) { entries_.expect(count); }
+    void add(std::string_view name, JSONSchema schema);
+    std::size_t size() const { return entries_.size(); }
+    std::string_view name(const Entry& entry) const {
+        return std::string_view(names_).substr(entry.offset, entry.length);
+    }
+    std::string_view name(std::size_t index) const { return name(entries_[index]); }
+    // Each name once, in byte order, with the schema given last for it.
+    void keepLastOfEachName();
+
+    // Calls use(name, schema) for each property in order.
+    template <class Use> void forEach(Use&& use) const {
+        entries_.forEach([&](const Entry& entry) { use(name(entry), entry.schema); });
+    }
+    // Hands each name and schema (to move from) to take in order, letting each piece go once taken; empty after.
+    template <class Take> void takeEach(Take&& take) {
+        entries_.takeEach([&](Entry& entry) { take(name(entry), entry.schema); });
+        std::string().swap(names_);
+    }
+
+private:
+    static constexpr std::size_t kFirstSorting = 4096;
+    std::string names_;
+    PiecedList<Entry> entries_;
+    std::size_t sortAt_ = kFirstSorting;
+};
+
 struct JSONSchema::Members {
     StringList choices; // the strings of enum
     StringList required;
-    // As given: of properties that share a name the last counts, which the translation sorts out when it takes them.
-    PiecedList<std::pair<std::string, JSONSchema>> properties;
+    SchemaProperties properties;
     JSONSchema items;
 };
 

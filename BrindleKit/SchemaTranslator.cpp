@@ -18,23 +18,23 @@ DynamicGenerationSchema plainString() {
 }
 
 // Where a property of that name stands among properties sorted by name, or their count when none has it.
-std::size_t positionOf(const PiecedList<std::pair<std::string, JSONSchema>>& sorted, std::string_view name) {
+std::size_t positionOf(const SchemaProperties& sorted, std::string_view name) {
     std::size_t low = 0, high = sorted.size();
     while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
-        if (sorted[middle].first < name)
+        if (sorted.name(middle) < name)
             low = middle + 1;
         else
             high = middle;
     }
-    return low < sorted.size() && sorted[low].first == name ? low : sorted.size();
+    return low < sorted.size() && sorted.name(low) == name ? low : sorted.size();
 }
 
 // Properties reach the model in code-point order of their names, which is the byte order of UTF-8.
 DynamicGenerationSchema objectSchema(JSONSchema::Members& members, const std::string& name,
                                      std::optional<std::string> description) {
     auto& kept = members.properties;
-    keepLastOfEachKey(kept);
+    kept.keepLastOfEachName();
     // Each required name is searched for among the sorted properties: a list searched for each property made a schema
     // whose every property is required cost the square of its size, and a set of the names cost more than the names.
     std::vector<bool> required(kept.size() + 1);
@@ -43,8 +43,8 @@ DynamicGenerationSchema objectSchema(JSONSchema::Members& members, const std::st
     properties.reserve(kept.size());
     std::size_t index = 0;
     // Taken in order, each piece of the request's properties goes as soon as it has been moved out.
-    kept.takeEach([&](std::pair<std::string, JSONSchema>& property) {
-        auto& [propertyName, value] = property;
+    kept.takeEach([&](std::string_view given, JSONSchema& value) {
+        std::string propertyName(given);
         // An object or a set of choices keeps the description too, as its own.
         const bool sharesDescription =
             value.type == JSONSchema::Type::object || (value.members && !value.members->choices.empty());

@@ -346,7 +346,16 @@ SHAPES = [("tool_choice:[0,0,...]", lambda: tool_choice_body(32 * MiB)),
                                                                   b'"required":[', b'""', b"]}}}]}")),
           ("tool schema of properties of a type", lambda: properties_body(b'{"type":"string"}')),
           ("tool schema of described properties", lambda: properties_body(b'{"description":""}')),
-          ("tool schema of empty properties", lambda: properties_body(b"{}"))]
+          ("tool schema of empty properties", lambda: properties_body(b"{}")),
+          ("tools of an unknown type", lambda: listed_body(HI + b'"tools":[', b'{"type":"","function":{"name":""}}', b"]}")),
+          # Bodies with a fault after their bulk: a fault of form, one in a member declared earlier, a number beyond a
+          # double's range, and the same for messages.
+          ("tool_choice:[0,0,...] then bad JSON", lambda: listed_body(HI + b'"tool_choice":[', b"0", b"],}")),
+          ("tool_choice:[0,0,...] then a bad stream", lambda: listed_body(HI + b'"tool_choice":[', b"0", b'],"stream":5}')),
+          ("tool_choice:[0,0,...,1e999]", lambda: listed_body(HI + b'"tool_choice":[', b"0", b",1e999]}")),
+          ("messages with a name, then a number", lambda: messages_body(32 * MiB - 2, b'{"role":"","name":""}')[:-2]
+           + b",5]}"),
+          ("arrays nested 250 deep", lambda: nested_body(32 * MiB, 250))]
 
 
 def scenario_shapes(binary):

@@ -21,7 +21,7 @@ using Kind = model::DynamicGenerationSchema::Kind;
 TEST(SchemaTranslator, TranslatesPropertiesAcrossPiecesAsTheLastOfEachNameInOrder) {
     constexpr std::pair<const char*, Kind> kTypes[] = {
         {"string", Kind::string}, {"integer", Kind::integer}, {"number", Kind::number}, {"boolean", Kind::boolean}};
-    const std::size_t names = 3 * PiecedList<std::pair<std::string, JSONSchema>>::kPerPiece + 7;
+    const std::size_t names = 3 * PiecedList<SchemaProperties::Entry>::kPerPiece + 7;
     std::mt19937 random(20'261'207);
     std::vector<std::size_t> given(names + names / 3);
     for (std::size_t index = 0; index < given.size(); ++index) given[index] = index < names ? index : random() % names;
