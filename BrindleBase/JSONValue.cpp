@@ -585,11 +585,13 @@ simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open
         return std::string_view(token.data(), word.size()) == word && separatorAt(word.size()) ? simdjson::SUCCESS
                                                                                                : fault;
     };
+    // The parser counts the arrays and objects that hold something, and refuses the one that reaches kMaxDepth.
+    const bool container = type == json_type::array || type == json_type::object;
+    if (container && token.data()[token.size()] != (type == json_type::array ? ']' : '}') && open + 1 >= kMaxDepth)
+        return simdjson::DEPTH_ERROR;
     switch (type) {
     case json_type::array: {
-        const bool holdsSomething = token.data()[token.size()] != ']';
         simdjson::ondemand::array array;
-        if (holdsSomething && open + 1 >= kMaxDepth) return simdjson::DEPTH_ERROR;
         if (value.get_array().get(array) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
         for (auto element : array) {
             simdjson::ondemand::value item;
@@ -599,9 +601,7 @@ simdjson::error_code formFault(simdjson::ondemand::value value, std::size_t open
         return simdjson::SUCCESS;
     }
     case json_type::object: {
-        const bool holdsSomething = token.data()[token.size()] != '}';
         simdjson::ondemand::object object;
-        if (holdsSomething && open + 1 >= kMaxDepth) return simdjson::DEPTH_ERROR;
         if (value.get_object().get(object) != simdjson::SUCCESS) return simdjson::TAPE_ERROR;
         for (auto member : object) {
             simdjson::ondemand::field field;
