@@ -104,10 +104,11 @@ struct BeyondRange {};
 // It decides only what it is sure of and throws Undecided for everything else: any fault, a number the
 // parser does not take as it is, a missing required key, nesting near the limit.
 //
-// A document the quick pass gives up on is, once known to be well formed, read a second time deciding: each
-// fault is then reported as Node reports it, at its position, and a record keeps the first one while it reads
-// on (decodeRecord), so that the fault reported is still the first in declared order. The full document would
-// otherwise be built for no more than its fault, at 16 bytes for each number of a body of numbers.
+// A document the quick pass gives up on is read for its faults of form first (Decoder::decidedQuickly), and once
+// known to be well formed, read again deciding: each fault is then reported as Node reports it, at its position,
+// and a record keeps the first one while it reads on (decodeRecord), so that the fault reported is still the first
+// in declared order; with no fault, it is decoded whole the same way. The full document would otherwise be built
+// for no more than its fault, at 16 bytes for each number of a body of numbers.
 class Cursor {
 public:
     enum class Mode { quick, deciding };

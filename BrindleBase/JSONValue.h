@@ -242,9 +242,8 @@ private:
     }
     // Runs decode only checking: every list is read element by element and let go (JSONCoding::onlyChecking()).
     static void findFirstFault(const std::function<void()>& decode);
-    // False when the quick pass could not decide: use was then given a part of the document only, and given it
-    // once more deciding, when the document is well formed, which throws the first fault in declared order if it
-    // can tell it.
+    // Throws the document's first fault when the readings through Cursor can tell it: one of form, else the first in
+    // declared order. False when they cannot decide: use was then given a part of the document only.
     bool decidedQuickly(std::string_view json, bool padded, const std::function<void(Cursor&)>& use) const;
     // padded: the bytes up to kParserPadding past the end of json may be read.
     void parseThen(std::string_view json, bool padded, const std::function<void(const Node&)>& use) const;
