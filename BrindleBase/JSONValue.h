@@ -225,8 +225,12 @@ private:
     template <class T> T decodeWith(std::string_view json, bool padded) const {
         std::optional<T> result;
         if constexpr (requires(Cursor & cursor) { T::decode(cursor); }) {
-            if (decidedQuickly(json, padded, [&result](Cursor& root) { result.emplace(T::decode(root)); }))
-                return std::move(*result);
+            // Each reading's record goes before the next is read: one only checking still holds what is not a list.
+            const auto use = [&result](Cursor& root) {
+                result.reset();
+                result.emplace(T::decode(root));
+            };
+            if (decidedQuickly(json, padded, use)) return std::move(*result);
             result.reset();
             // What neither reading through Cursor decided is checked first, its lists let go as they are read, and
             // decoded whole only when no fault is found. Decoded at once, a body of millions of records with a fault at
