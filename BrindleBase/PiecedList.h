@@ -25,7 +25,6 @@ public:
         ++size_;
     }
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     T& operator[](std::size_t index) { return pieces_[index / kPerPiece][index % kPerPiece]; }
     const T& operator[](std::size_t index) const { return pieces_[index / kPerPiece][index % kPerPiece]; }
     // Drops the elements from count on.
